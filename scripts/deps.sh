@@ -1,0 +1,43 @@
+#!/bin/sh
+# Installs what building and testing need on Debian 12, only where something is missing,
+# so running it again costs a few `command -v` checks.
+set -eu
+
+need=""
+want() { # want COMMAND-OR-FILE PACKAGE...
+    probe=$1; shift
+    case $probe in
+        /*) [ -e "$probe" ] && return 0 ;;
+        *) command -v "$probe" >/dev/null 2>&1 && return 0 ;;
+    esac
+    need="$need $*"
+}
+
+want cmake cmake
+want make make
+want g++ g++
+want i686-w64-mingw32-g++ g++-mingw-w64-i686 binutils-mingw-w64-i686
+want /usr/include/gtest/gtest.h libgtest-dev
+want wrestool icoutils
+want wine wine wine32:i386
+want /usr/lib/wine/i386-windows/kernel32.dll wine32:i386
+want Xvfb xvfb
+want xdotool xdotool
+want import imagemagick
+want python3 python3
+want clang clang
+want /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev
+want makensis nsis
+want locale-gen locales
+
+[ -n "$need" ] || exit 0
+
+SUDO=""
+[ "$(id -u)" = 0 ] || SUDO=sudo
+case $need in
+    *:i386*)
+        dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386 ;;
+esac
+echo "deps: installing$need" >&2
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $need >/dev/null

@@ -1,0 +1,61 @@
+// A scripted stand-in for the platform: the test sets up the world, runs the launcher, and reads
+// back what the launcher did to it.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace fake {
+
+struct MessageBox {
+    platform::Handle owner;
+    std::string text, caption;
+    std::uint32_t style;
+};
+
+struct Started {
+    std::string application, commandLine;
+    std::vector<unsigned char> reserved;
+};
+
+struct World {
+    // What the launcher finds.
+    bool keyInDefaultView = false, keyIn64BitView = false;
+    std::optional<std::string> value;  // the key's default value, bytes as stored
+    std::uint32_t valueType = 1;       // REG_SZ
+    std::optional<std::string> currentDirectory = "D:\\PKG";
+    std::set<std::string> files;
+    std::map<std::string, std::string> environment;
+    platform::HandleSlot standardHandles[platform::kStandardSlots] = {};
+    bool createSucceeds = true;
+    int allocationsBeforeFailure = -1;  // -1: never fail
+    std::set<unsigned char> leadBytes;
+
+    // What the launcher did.
+    std::vector<std::string> calls;  // registry opens and closes, probes, in order
+    int keysOpen = 0;
+    std::vector<MessageBox> messages;
+    std::optional<Started> started;
+};
+
+World& world();  // reset by Run
+World& Reset();
+std::size_t BlocksLive();  // heap blocks the launcher still holds
+
+struct Outcome {
+    bool exited;          // ended the process through ExitProcess
+    std::uint32_t status; // its exit status, or WinMain's result when it returned
+};
+// Runs the launcher's WinMain with the given command tail.
+Outcome RunWinMain(const std::string& tail);
+
+// Code page 932's lead bytes, for the double-byte cases.
+bool IsCodePage932LeadByte(unsigned char byte);
+
+}  // namespace fake
