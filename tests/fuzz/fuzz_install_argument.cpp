@@ -1,0 +1,36 @@
+// Input: the directory (up to its first NUL) and, all of it, the registry value's bytes.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "launcher/install_argument.h"
+#include "tests/fuzz/fuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const char* bytes = reinterpret_cast<const char*>(data);
+
+    const std::string directory(bytes, strnlen(bytes, size));
+    std::vector<char> source(directory.begin(), directory.end());  // no NUL to lean on
+    std::vector<char> out(IniArgumentSize(directory.size()));
+    ComposeIniArgument(source.data(), source.size(), out.data());
+    const std::string expected =
+        directory.empty() ? "\"install.ini\"" : "\"" + directory + "\\install.ini\"";
+    CHECK(expected.size() < out.size());
+    CHECK(std::memcmp(out.data(), expected.c_str(), expected.size() + 1) == 0);
+
+    char path[kInstallerPathBuffer];
+    std::fill(std::begin(path), std::end(path), 'x');  // what an earlier read left
+    const std::size_t copied = std::min<std::size_t>(size, kInstallerValueMax);
+    std::copy(bytes, bytes + copied, path);
+    // A count past the buffer is what a value longer than it reports.
+    const std::size_t length = EndInstallerPath(path, static_cast<std::uint32_t>(size));
+    std::string value(bytes, strnlen(bytes, copied));
+    CHECK(length == value.size());
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+        value = value.substr(1, value.size() - 2);
+    }
+    UnwrapQuotes(path);
+    CHECK(value == path);
+    return 0;
+}

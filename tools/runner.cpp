@@ -1,0 +1,151 @@
+// Runs setup.exe exactly as a case describes, for the end-to-end suite: it sets up the
+// installer's App Paths key, starts the launcher with an exact command line (CreateProcessA, no
+// re-quoting) in a chosen directory, closes its message box if asked, waits for it and prints one
+// JSON record. The case comes as a file of key=hex lines, so any bytes can be expressed:
+//   exe, dir, cmd   the launcher, its current directory, its whole command line
+//   reg             "none", "novalue", or "<default|other>:<type>:<hex bytes>" for the value
+//   dismiss         "1": press OK on a window titled "Setup" and report what it said
+//   timeout         milliseconds before the launcher is given up on (default 60000)
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+
+namespace {
+
+const char kKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\CEAPPMGR.EXE";
+
+std::string FromHex(const std::string& hex) {
+    std::string out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        out += static_cast<char>(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16));
+    }
+    return out;
+}
+
+std::string Json(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        char escape[8];
+        if (c == '"' || c == '\\' || c < 0x20 || c > 0x7E) {
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+// The registry view a process of the launcher's own bitness reads by default, and the other one.
+REGSAM View(const std::string& which) {
+    bool native64 = sizeof(void*) == 8;
+    if (which == "default") return native64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+    return native64 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+}
+
+bool SetUpRegistry(const std::string& spec) {
+    for (const char* view : {"default", "other"}) RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kKey, View(view), 0);
+    if (spec == "none") return true;
+    std::string where = spec == "novalue" ? "default" : spec.substr(0, spec.find(':'));
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_WRITE | View(where), nullptr,
+                        &key, nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    LONG result = ERROR_SUCCESS;
+    if (spec != "novalue") {
+        std::size_t second = spec.find(':', where.size() + 1);
+        DWORD type = std::strtoul(spec.substr(where.size() + 1, second).c_str(), nullptr, 10);
+        std::string bytes = FromHex(spec.substr(second + 1));
+        result = RegSetValueExA(key, nullptr, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                                static_cast<DWORD>(bytes.size()));
+    }
+    RegCloseKey(key);
+    return result == ERROR_SUCCESS;
+}
+
+struct Box {
+    std::string caption, text;
+    int buttons = 0;
+};
+
+BOOL CALLBACK ReadControl(HWND control, LPARAM context) {
+    Box& box = *reinterpret_cast<Box*>(context);
+    char kind[64], text[1024];
+    GetClassNameA(control, kind, sizeof kind);
+    GetWindowTextA(control, text, sizeof text);
+    if (lstrcmpiA(kind, "Button") == 0) ++box.buttons;
+    else if (lstrcmpiA(kind, "Static") == 0 && text[0] != '\0') box.text = text;
+    return TRUE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) return 2;
+    std::map<std::string, std::string> spec;
+    if (FILE* in = std::fopen(argv[1], "rb")) {
+        char line[70000];
+        while (std::fgets(line, sizeof line, in)) {
+            std::string text = line;
+            while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+            std::size_t equals = text.find('=');
+            if (equals != std::string::npos) spec[text.substr(0, equals)] = text.substr(equals + 1);
+        }
+        std::fclose(in);
+    }
+    if (!SetUpRegistry(spec.count("reg") ? spec["reg"] : "none")) {
+        std::printf("{\"error\":\"registry\"}\n");
+        return 1;
+    }
+    std::string exe = FromHex(spec["exe"]), dir = FromHex(spec["dir"]), cmd = FromHex(spec["cmd"]);
+    DWORD timeout = spec.count("timeout") ? std::strtoul(spec["timeout"].c_str(), nullptr, 10) : 60000;
+
+    STARTUPINFOA start = {};
+    start.cb = sizeof start;
+    PROCESS_INFORMATION process;
+    LARGE_INTEGER frequency, begin, end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&begin);
+    if (!CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        dir.empty() ? nullptr : dir.c_str(), &start, &process)) {
+        std::printf("{\"error\":\"create %lu\"}\n", GetLastError());
+        return 1;
+    }
+    bool boxSeen = false, timedOut = false;
+    Box box;
+    for (DWORD waited = 0; WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT; waited += 20) {
+        if (waited >= timeout) {
+            TerminateProcess(process.hProcess, 255);
+            timedOut = true;
+            break;
+        }
+        HWND window = spec["dismiss"] == "1" && !boxSeen ? FindWindowA(nullptr, "Setup") : nullptr;
+        DWORD owner = 0;
+        if (window != nullptr) GetWindowThreadProcessId(window, &owner);
+        if (window != nullptr && owner == process.dwProcessId) {
+            boxSeen = true;
+            char caption[256];
+            GetWindowTextA(window, caption, sizeof caption);
+            box.caption = caption;
+            EnumChildWindows(window, ReadControl, reinterpret_cast<LPARAM>(&box));
+            PostMessageA(window, WM_COMMAND, IDOK, 0);
+        }
+    }
+    QueryPerformanceCounter(&end);
+    DWORD status = 0;
+    GetExitCodeProcess(process.hProcess, &status);
+    std::printf("{\"exit\":%lu,\"ms\":%.1f,\"timed_out\":%s,\"box\":", status,
+                1000.0 * static_cast<double>(end.QuadPart - begin.QuadPart) / static_cast<double>(frequency.QuadPart),
+                timedOut ? "true" : "false");
+    if (boxSeen) {
+        std::printf("{\"caption\":%s,\"text\":%s,\"buttons\":%d}}\n", Json(box.caption).c_str(),
+                    Json(box.text).c_str(), box.buttons);
+    } else {
+        std::printf("null}\n");
+    }
+    return 0;
+}
