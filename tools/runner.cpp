@@ -6,6 +6,8 @@
 //   reg             "none", "novalue", or "<default|other>:<type>:<hex bytes>" for the value
 //   dismiss         "1": press OK on a window titled "Setup" and report what it said
 //   timeout         milliseconds before the launcher is given up on (default 60000)
+//   debug           WINEDEBUG for the launcher (and what it starts), so a trace shows its calls
+//                   and not the runner's
 #include <windows.h>
 
 #include <cstdio>
@@ -77,7 +79,7 @@ BOOL CALLBACK ReadControl(HWND control, LPARAM context) {
     char kind[64], text[1024];
     GetClassNameA(control, kind, sizeof kind);
     GetWindowTextA(control, text, sizeof text);
-    if (lstrcmpiA(kind, "Button") == 0) ++box.buttons;
+    if (lstrcmpiA(kind, "Button") == 0 && IsWindowVisible(control)) ++box.buttons;  // Wine keeps the unused ones hidden
     else if (lstrcmpiA(kind, "Static") == 0 && text[0] != '\0') box.text = text;
     return TRUE;
 }
@@ -104,6 +106,7 @@ int main(int argc, char** argv) {
     std::string exe = FromHex(spec["exe"]), dir = FromHex(spec["dir"]), cmd = FromHex(spec["cmd"]);
     DWORD timeout = spec.count("timeout") ? std::strtoul(spec["timeout"].c_str(), nullptr, 10) : 60000;
 
+    if (spec.count("debug")) SetEnvironmentVariableA("WINEDEBUG", spec["debug"].c_str());
     STARTUPINFOA start = {};
     start.cb = sizeof start;
     PROCESS_INFORMATION process;
@@ -126,7 +129,8 @@ int main(int argc, char** argv) {
         HWND window = spec["dismiss"] == "1" && !boxSeen ? FindWindowA(nullptr, "Setup") : nullptr;
         DWORD owner = 0;
         if (window != nullptr) GetWindowThreadProcessId(window, &owner);
-        if (window != nullptr && owner == process.dwProcessId) {
+        // Read it once it shows: until then its unused buttons are not yet hidden.
+        if (window != nullptr && owner == process.dwProcessId && IsWindowVisible(window)) {
             boxSeen = true;
             char caption[256];
             GetWindowTextA(window, caption, sizeof caption);

@@ -129,11 +129,12 @@ int main(int argc, char** argv) {
     std::vector<std::string> words = Words(commandLine);
     bool report = !words.empty() && lstrcmpiA(words[0].c_str(), "/report") == 0;
     for (std::size_t i = report ? 1 : 0; i < words.size(); ++i) inis.push_back(IniRecord(words[i]));
-    char directory[MAX_PATH * 4] = "";
+    char directory[MAX_PATH * 4] = "", image[MAX_PATH * 4] = "";
     GetCurrentDirectoryA(sizeof directory, directory);
+    GetModuleFileNameA(nullptr, image, sizeof image);
 
     std::string record = "{\"command_line\":" + Json(commandLine) + ",\"argv\":" + JsonList(args) +
-                         ",\"cwd\":" + Json(directory) + ",\"report\":" + (report ? "true" : "false") +
+                         ",\"cwd\":" + Json(directory) + ",\"image\":" + Json(image) + ",\"report\":" + (report ? "true" : "false") +
                          ",\"inis\":" + JsonList(inis) + ",\"reserved\":" + ReservedRecord() +
                          ",\"time\":" + std::to_string(GetTickCount()) + "}\n";
     const char* log = std::getenv("STANDIN_LOG");

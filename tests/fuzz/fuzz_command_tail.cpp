@@ -15,12 +15,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     auto tail = reinterpret_cast<const unsigned char*>(
         CommandTail(reinterpret_cast<const char*>(b), doubleByte ? Cp932LeadByte : NoLeadBytes));
-    CHECK(tail >= b && tail <= b + n);
-    CHECK(!IsBlank(*tail));
+    CHECK(tail >= b && tail <= b + n && !IsBlank(*tail));
     const std::size_t t = static_cast<std::size_t>(tail - b);
 
-    if (b[0] != '"') {
-        // Before the tail: the whole unquoted name, then only blanks.
+    if (b[0] != '"') {  // before the tail: the whole unquoted name, then only blanks
         std::size_t i = 0;
         while (i < t && b[i] > ' ') ++i;
         CHECK(b[i] <= ' ');
@@ -28,20 +26,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     // A quoted name: the tail follows its closing quotation mark and the blanks after it.
-    const unsigned char* close = static_cast<const unsigned char*>(std::memchr(b + 1, '"', n - 1));
-    if (close == nullptr) {
-        CHECK(t == n);
-        return 0;
-    }
+    auto close = static_cast<const unsigned char*>(std::memchr(b + 1, '"', n - 1));
     std::size_t q = t;
     while (q > 0 && IsBlank(b[q - 1])) --q;
-    if (doubleByte) {
-        // A trail byte may hide the first quotation mark, never make one appear earlier.
+    if (close == nullptr) {
+        CHECK(t == n);
+    } else if (doubleByte) {  // a trail byte may hide the first quotation mark, never add one
         CHECK(t == n || (q >= 2 && b + q - 1 >= close && b[q - 1] == '"'));
     } else {
         CHECK(b + q - 1 == close);
         while (q < n && IsBlank(b[q])) ++q;
         CHECK(q == t);
+    }
+    if (doubleByte) {  // nor does one close the name: a character 0x83 0x22 in front shifts the tail
+        std::vector<unsigned char> longer{'"', 0x83, '"'};
+        longer.insert(longer.end(), b + 1, b + n + 1);
+        longer.shrink_to_fit();
+        CHECK(CommandTail(reinterpret_cast<const char*>(longer.data()), Cp932LeadByte) ==
+              reinterpret_cast<const char*>(longer.data()) + t + 2);
     }
     return 0;
 }

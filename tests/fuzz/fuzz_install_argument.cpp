@@ -9,10 +9,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const char* bytes = reinterpret_cast<const char*>(data);
-
     const std::string directory(bytes, strnlen(bytes, size));
     std::vector<char> source(directory.begin(), directory.end());  // no NUL to lean on
-    std::vector<char> out(IniArgumentSize(directory.size()));
+    std::vector<char> out(IniArgumentSize(directory.size()), '\x7f');  // no NUL for free
     ComposeIniArgument(source.data(), source.size(), out.data());
     const std::string expected =
         directory.empty() ? "\"install.ini\"" : "\"" + directory + "\\install.ini\"";
@@ -23,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fill(std::begin(path), std::end(path), 'x');  // what an earlier read left
     const std::size_t copied = std::min<std::size_t>(size, kInstallerValueMax);
     std::copy(bytes, bytes + copied, path);
-    // A count past the buffer is what a value longer than it reports.
+    // Counts past the buffer too: the end must stay inside it.
     const std::size_t length = EndInstallerPath(path, static_cast<std::uint32_t>(size));
     std::string value(bytes, strnlen(bytes, copied));
     CHECK(length == value.size());

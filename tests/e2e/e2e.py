@@ -1,0 +1,229 @@
+#!/usr/bin/env python3
+"""setup.exe run for real under Wine, one case a row.
+
+    e2e.py setup          make the private prefix (once per run)
+    e2e.py run NAME...    run cases; e2e.py list names them
+    e2e.py cleanup        stop the prefix's wineserver
+
+Each row says what it sets up (registry value, current directory, the launcher's exact command
+line) and what must follow: the child's command line and directory as the stand-in saw them, or
+that nothing was started, and whether the one message appears. Every row also checks, from the
+trace of setup.exe's own calls, that it exits with status 0, closes the key exactly when it opened
+it, writes nothing, and starts its child with inherited handles, flags 0 and no environment or
+directory of its own.
+"""
+import struct
+import sys
+import time
+
+import wine
+
+INSTALLER = wine.INSTALLER
+MOBILE = "C:\\Program Files\\Windows Mobile\\CEAPPMGR.EXE"
+MESSAGE = ("Cannot find ActiveSync.  Please reinstall ActiveSync, then run this installation "
+           "again.")
+LONG_DIR = "D:\\" + "\\".join(["l" * 60] * 4) + "\\pkg"  # 251 bytes: past the 245 that fit
+
+
+def sz(text, nul=True, type_=1, view="default"):
+    data = text.encode("latin-1") + (b"\0" if nul else b"")
+    return f"{view}:{type_}:{data.hex()}"
+
+
+def line(installer, argument):
+    return f"{installer} {argument}"
+
+
+# name: (registry, current directory, launcher command line,
+#        expected child command line or None for nothing started, message shown, extra setup)
+CASES = {
+    # The registry doesn't say: the message, nothing started.
+    "no-key": ("none", "D:\\PKG", "D:\\PKG\\setup.exe", None, True),
+    "key-without-value": ("novalue", "D:\\PKG", "D:\\PKG\\setup.exe", None, True),
+    "value-of-261-bytes": (sz("C:\\" + "v" * 257), "D:\\PKG", "D:\\PKG\\setup.exe", None, True),
+    "message-despite-tail": ("none", "D:\\PKG", "setup.exe x.ini", None, True),
+    # The install argument.
+    "default-from-folder": (sz(INSTALLER), "D:\\PKG", "D:\\PKG\\setup.exe",
+                            line(INSTALLER, '"D:\\PKG\\install.ini"'), False),
+    "default-from-drive-root": (sz(INSTALLER), "D:\\", "D:\\setup.exe",
+                                line(INSTALLER, '"D:\\\\install.ini"'), False),
+    "tail-of-blanks-and-tabs": (sz(INSTALLER), "D:\\PKG", "setup.exe  \t \t",
+                                line(INSTALLER, '"D:\\PKG\\install.ini"'), False),
+    "tail-quoted-path": (sz(INSTALLER), "D:\\PKG", 'setup.exe "D:\\My Apps\\app.ini"',
+                         line(INSTALLER, '"D:\\My Apps\\app.ini"'), False),
+    "tail-several-words": (sz(INSTALLER), "D:\\PKG", "setup.exe one  two three ",
+                           line(INSTALLER, "one  two three "), False),
+    "name-quoted-with-blanks": (sz(INSTALLER), "D:\\PKG", '"D:\\My Setup\\setup.exe" one two',
+                                line(INSTALLER, "one two"), False),
+    "name-quote-never-closed": (sz(INSTALLER), "D:\\PKG", '"D:\\PKG\\setup.exe one two',
+                                line(INSTALLER, '"D:\\PKG\\install.ini"'), False),
+    "install-ini-absent": (sz(INSTALLER), "D:\\EMPTY", "setup.exe",
+                           line(INSTALLER, '"D:\\EMPTY\\install.ini"'), False),
+    # Finding the installer's file.
+    "installer-missing": (sz("C:\\Nowhere\\CEAPPMGR.EXE"), "D:\\PKG", "setup.exe", None, False),
+    "not-a-program": (sz("C:\\ActiveSync\\readme.txt"), "D:\\PKG", "setup.exe", None, False),
+    "com-before-exe": (sz("C:\\Probe\\PROG"), "D:\\PKG", "setup.exe a",
+                       "C:\\Probe\\PROG a", False),
+    "dot-only-in-folder": (sz("C:\\A.B\\PROG"), "D:\\PKG", "setup.exe a", "C:\\A.B\\PROG a", False),
+    "bare-name": (sz("PROG"), "D:\\PKG", "setup.exe a", "PROG a", False),
+    "drive-relative-name": (sz("D:PROG"), "D:\\PKG", "setup.exe a", "D:PROG a", False),
+    # Sound behaviour where the plain rules would fail the user.
+    "directory-past-245-bytes": (sz(INSTALLER), LONG_DIR, "setup.exe",
+                                 line(INSTALLER, f'"{LONG_DIR}\\install.ini"'), False),
+    "value-without-nul": (sz(INSTALLER, nul=False), "D:\\PKG", "setup.exe a",
+                          line(INSTALLER, "a"), False),
+    "expandable-value": (sz("%SystemDrive%\\ActiveSync\\CEAPPMGR.EXE", type_=2), "D:\\PKG",
+                         "setup.exe a", line("C:\\ActiveSync\\CEAPPMGR.EXE", "a"), False),
+    "quoted-value": (sz(f'"{MOBILE}"'), "D:\\PKG", "setup.exe",
+                     line(f'"{MOBILE}"', '"D:\\PKG\\install.ini"'), False),
+    "installer-path-with-blanks": (sz(MOBILE), "D:\\PKG", "setup.exe",
+                                   line(f'"{MOBILE}"', '"D:\\PKG\\install.ini"'), False),
+    "key-in-64-bit-view-only": (sz(INSTALLER, view="other"), "D:\\PKG", "setup.exe",
+                                line(INSTALLER, '"D:\\PKG\\install.ini"'), False),
+}
+# The image each probing case must start, when it isn't the registry's own path.
+IMAGES = {"com-before-exe": "C:\\Probe\\PROG.com", "dot-only-in-folder": "C:\\A.B\\PROG.exe",
+          "bare-name": "D:\\PKG\\PROG.exe", "drive-relative-name": "D:\\PKG\\PROG.exe"}
+ONLY_I386 = {"key-in-64-bit-view-only"}  # a 64-bit twin reads that view by default
+
+
+def lay_out_files():
+    """The package folders and the probing targets every case may use."""
+    standin = (wine.exe_dir() / "tools" / "standin.exe").read_bytes()
+    for folder in ("PKG", "EMPTY", "My Apps"):
+        (wine.DRIVE_D / folder).mkdir(parents=True, exist_ok=True)
+    (wine.DRIVE_D / "PKG" / "install.ini").write_text(
+        "[CEAppManager]\r\nVersion = 1.0\r\nComponent = Sample\r\n"
+        "[Sample]\r\nDescription = A sample application\r\nCabFiles = sample.cab\r\n")
+    wine.unix(LONG_DIR).mkdir(parents=True, exist_ok=True)
+    for path in ("C:\\Probe\\PROG.com", "C:\\Probe\\PROG.exe", "C:\\A.B\\PROG.exe",
+                 "D:\\PKG\\PROG.exe"):
+        wine.unix(path).parent.mkdir(parents=True, exist_ok=True)
+        wine.unix(path).write_bytes(standin)
+    wine.unix("C:\\ActiveSync\\readme.txt").write_text("not a program\r\n")
+
+
+def image_range():
+    """Where Wine maps setup.exe: its preferred base (the twin and the shipped file alike)."""
+    data = (wine.exe_dir() / "setup.exe").read_bytes()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    magic = struct.unpack_from("<H", data, pe + 24)[0]
+    base = struct.unpack_from("<Q" if magic == 0x20B else "<I", data,
+                              pe + 24 + (24 if magic == 0x20B else 28))[0]
+    size = struct.unpack_from("<I", data, pe + 24 + 56)[0]
+    return base, base + size
+
+
+def own_calls(relay):
+    """The platform calls setup.exe made itself, as (call line, return line) pairs."""
+    low, high = image_range()
+    calls, pending = [], []
+    for text in relay:
+        ret = int(text.rsplit("ret=", 1)[1], 16) if "ret=" in text else 0
+        if not low <= ret < high:
+            continue
+        if ":Call " in text:
+            pending.append(text)
+        elif pending:
+            calls.append((pending.pop(), text))
+    calls.extend((text, "") for text in pending)  # ExitProcess does not return
+    return calls
+
+
+def check_trace(name, relay, expect_start, failures):
+    calls = own_calls(relay)
+    names = [call.split(":Call ", 1)[1].split("(", 1)[0].lower() for call, _ in calls]
+    opened = sum(1 for (call, ret), n in zip(calls, names)
+                 if n == "advapi32.regopenkeyexa" and "retval=00000000" in ret)
+    closed = names.count("advapi32.regclosekey")
+    if opened != closed or opened > 1:
+        failures.append(f"{name}: key opened {opened} times, closed {closed} times")
+    writes = [n for n in names if any(w in n for w in ("regset", "regcreate", "regdelete",
+                                                        "createfile", "writefile"))]
+    if writes:
+        failures.append(f"{name}: wrote {writes}")
+    creates = [call for (call, _), n in zip(calls, names) if n == "kernel32.createprocessa"]
+    for call in creates:
+        args = call.split("(", 1)[1].rsplit(") ret=", 1)[0]
+        tail = [a.lstrip("0") or "0" for a in args.rsplit(",", 8)[1:]]
+        # security, security, inherit, flags, environment, directory, start info, process info
+        if tail[:6] != ["0", "0", "1", "0", "0", "0"]:
+            failures.append(f"{name}: CreateProcessA given {tail[:6]}")
+    if expect_start and not creates:
+        failures.append(f"{name}: CreateProcessA never called")
+    boxes = [call for (call, _), n in zip(calls, names) if n.endswith("messageboxa")]
+    return boxes
+
+
+def run_case(name):
+    registry, directory, command, expected, message = CASES[name]
+    failures = []
+    if name in ONLY_I386 and wine.arch() != "i386":
+        print(f"{name}: skipped (the 64-bit twin reads that view by default)")
+        return failures
+    lay_out_files()
+    record, started, relay = wine.run_setup(command, directory, registry, dismiss=message)
+    if expected is not None:  # the child writes after the launcher has ended
+        deadline = time.time() + 30
+        while not started and time.time() < deadline:
+            time.sleep(0.1)
+            started = wine.finish(b"", wine.WINE_DIR / "case" / "standin.log",
+                                  wine.WINE_DIR / "case" / "relay.txt")[1]
+    else:
+        time.sleep(0.5)
+        started = wine.finish(b"", wine.WINE_DIR / "case" / "standin.log",
+                              wine.WINE_DIR / "case" / "relay.txt")[1]
+    if record.get("exit") != 0 or record.get("timed_out"):
+        failures.append(f"{name}: launcher record {record}")
+    if expected is None:
+        if started:
+            failures.append(f"{name}: started {started}")
+    elif len(started) != 1:
+        failures.append(f"{name}: expected one start, got {started}")
+    else:
+        child = started[0]
+        image = IMAGES.get(name, expected.split(" ")[0].strip('"') if expected[0] != '"'
+                           else expected[1:].split('"')[0])
+        got = (child["command_line"], child["cwd"], child["image"].lower())
+        want = (expected, directory, image.lower())
+        if got != want:
+            failures.append(f"{name}: child saw {got}, expected {want}")
+    box = record.get("box")
+    if message:
+        want_box = {"caption": "Setup", "text": MESSAGE, "buttons": 1}
+        if box != want_box:
+            failures.append(f"{name}: message box {box}, expected {want_box}")
+    elif box is not None:
+        failures.append(f"{name}: unexpected message box {box}")
+    # The trace shows the call itself: null owner, the text, the caption, MB_ICONERROR.
+    boxes = check_trace(name, relay, expected is not None, failures)
+    arguments = [b.split("MessageBoxA(", 1)[1].rsplit(") ret=", 1)[0] for b in boxes]
+    wanted = ["0", f'"{MESSAGE}"', '"Setup"', "10"] if message else None
+    got = [[a.split(" ", 1)[-1].lstrip("0") or "0" for a in args.split(",", 1)[:1]] +
+           [a.split(" ", 1)[-1] for a in args.split(",", 1)[1].rsplit(",", 2)[:2]] +
+           [args.rsplit(",", 1)[1].lstrip("0")] for args in arguments]
+    if got != ([wanted] if message else []):
+        failures.append(f"{name}: MessageBoxA called as {arguments}")
+    return failures
+
+
+def main(argv):
+    if argv[:1] == ["setup"]:
+        wine.create_prefix()
+        return 0
+    if argv[:1] == ["cleanup"]:
+        wine.stop()
+        return 0
+    if argv[:1] == ["list"]:
+        print("\n".join(CASES))
+        return 0
+    names = argv[1:] if argv[:1] == ["run"] and len(argv) > 1 else list(CASES)
+    failures = []
+    for name in names:
+        failures += run_case(name)
+    print("\n".join(failures) if failures else f"{len(names)} case(s) as expected")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,162 @@
+"""A private Wine prefix for running setup.exe for real, and the helpers to drive it.
+
+The prefix lives in build/wine. Drive D: is a folder of ours, so cases can name D:\\PKG and the
+root of a drive exactly. setup.exe's calls are traced (+relay), so a case can check what it
+asked of the platform, not just what came out.
+"""
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+BUILD = ROOT / "build"
+WINE_DIR = BUILD / "wine"
+PREFIX = WINE_DIR / "prefix"
+DRIVE_D = WINE_DIR / "drive_d"
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver64"
+INSTALLER = "C:\\ActiveSync\\CEAPPMGR.EXE"
+KEY = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\CEAPPMGR.EXE"
+
+
+def can_run_32bit():
+    """Whether this kernel runs Wine's 32-bit part natively (some refuse all 32-bit programs)."""
+    try:
+        return subprocess.run(["/usr/lib/wine/wine", "--version"], capture_output=True,
+                              timeout=10).returncode == 0
+    except (OSError, subprocess.TimeoutExpired):
+        return False
+
+
+def arch():
+    """'i386' runs the shipped setup.exe; 'x86_64' its twin built from the same sources."""
+    forced = os.environ.get("SETUP_E2E_ARCH")
+    if forced:
+        return forced
+    marker = WINE_DIR / "arch"
+    if marker.exists():
+        return marker.read_text().strip()
+    return "i386" if can_run_32bit() else "x86_64"
+
+
+def exe_dir():
+    return BUILD / ("win" if arch() == "i386" else "win64")
+
+
+def env(**extra):
+    e = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    e.update(WINEPREFIX=str(PREFIX), WINEARCH="win64", WINEDEBUG="-all",
+             WINEDLLOVERRIDES="mscoree,mshtml=")
+    display = WINE_DIR / "display"
+    if display.exists():  # the suite's own X server, never the machine's
+        e["DISPLAY"] = display.read_text().strip()
+    e.update(extra)
+    return e
+
+
+def unix(windows_path):
+    """The Unix path behind a C:, D: or Z: path of the prefix."""
+    drive, rest = windows_path[0].lower(), windows_path[3:].replace("\\", "/")
+    base = {"c": PREFIX / "drive_c", "d": DRIVE_D, "z": pathlib.Path("/")}[drive]
+    return base / rest
+
+
+def windows(path):
+    return "Z:" + str(pathlib.Path(path).resolve()).replace("/", "\\")
+
+
+def wine(*args, quiet=True, **extra):
+    out = subprocess.DEVNULL if quiet else subprocess.PIPE
+    return subprocess.run([WINE, *args], env=env(**extra), stdout=out, stderr=out, check=False)
+
+
+def start_display():
+    """A private Xvfb, so message boxes become real windows that can be read and dismissed."""
+    for number in range(91, 120):
+        if not pathlib.Path(f"/tmp/.X{number}-lock").exists():
+            break
+    server = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "1024x768x24", "-nolisten",
+                               "tcp"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              stdin=subprocess.DEVNULL, start_new_session=True)
+    for _ in range(100):
+        if pathlib.Path(f"/tmp/.X11-unix/X{number}").exists():
+            break
+        time.sleep(0.05)
+    (WINE_DIR / "xvfb.pid").write_text(str(server.pid))
+    (WINE_DIR / "display").write_text(f":{number}\n")
+
+
+def create_prefix():
+    """A new prefix with the stand-in installed. Wine's helper processes outlive the first
+    command and inherit its descriptors, so nothing here is captured."""
+    stop()
+    shutil.rmtree(WINE_DIR, ignore_errors=True)
+    DRIVE_D.mkdir(parents=True)
+    arch_name = arch()
+    (WINE_DIR / "arch").write_text(arch_name + "\n")
+    start_display()
+    subprocess.run([WINE, "wineboot", "-i"], env=env(), stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, check=True)
+    (PREFIX / "dosdevices" / "d:").symlink_to(DRIVE_D)
+    for place in (INSTALLER, "C:\\Program Files\\Windows Mobile\\CEAPPMGR.EXE"):
+        unix(place).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy(exe_dir() / "tools" / "standin.exe", unix(place))
+
+
+def stop():
+    if PREFIX.exists():
+        subprocess.run([WINESERVER, "-k"], env=env(), stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=False)
+    pid = WINE_DIR / "xvfb.pid"
+    if pid.exists():
+        try:
+            os.kill(int(pid.read_text()), 15)
+        except (OSError, ValueError):
+            pass
+        pid.unlink()
+        (WINE_DIR / "display").unlink(missing_ok=True)
+
+
+def run_setup(command_line, directory, registry="none", dismiss=False, timeout_ms=60000,
+              relay=True, display=None, wait=True, standin_env=None, launcher=None):
+    """Starts setup.exe through the runner; returns (runner record, stand-in records, relay
+    lines of setup.exe's own calls). Command line and directory are bytes or str."""
+    work = WINE_DIR / "case"
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir(parents=True)
+    log = work / "standin.log"
+    def hexed(value):
+        return (value.encode("latin-1") if isinstance(value, str) else value).hex()
+    spec = {"exe": hexed(launcher or windows(exe_dir() / "setup.exe")), "dir": hexed(directory),
+            "cmd": hexed(command_line), "reg": registry, "dismiss": "1" if dismiss else "0",
+            "timeout": str(timeout_ms), "debug": "+relay" if relay else "-all"}
+    (work / "case.txt").write_text("".join(f"{k}={v}\n" for k, v in spec.items()))
+    extra = {"STANDIN_LOG": windows(log)}
+    extra.update(standin_env or {})
+    if display:
+        extra["DISPLAY"] = display
+    trace = open(work / "relay.txt", "wb")
+    process = subprocess.Popen([WINE, windows(exe_dir() / "tools" / "runner.exe"),
+                                windows(work / "case.txt")], env=env(**extra),
+                               stdout=subprocess.PIPE, stderr=trace, stdin=subprocess.DEVNULL)
+    if not wait:
+        return process
+    out, _ = process.communicate(timeout=timeout_ms / 1000 + 60)
+    trace.close()
+    return finish(out, log, work / "relay.txt")
+
+
+def finish(out, log, relay_file, settle_s=0.0):
+    lines = [line for line in out.decode("latin-1").splitlines() if line.startswith("{")]
+    record = json.loads(lines[-1]) if lines else {"error": "no record"}
+    time.sleep(settle_s)
+    started = [json.loads(line) for line in log.read_text(encoding="latin-1").splitlines()] \
+        if log.exists() else []
+    # The launcher's thread speaks first; later threads belong to the child.
+    relay = [line for line in relay_file.read_text(encoding="latin-1").splitlines()
+             if ":Call " in line or ":Ret " in line]
+    relay = [line for line in relay if relay and line[:5] == relay[0][:5]]
+    return record, started, relay
