@@ -17,17 +17,18 @@ want cmake cmake
 want make make
 want g++ g++
 want i686-w64-mingw32-g++ g++-mingw-w64-i686 binutils-mingw-w64-i686
+want x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
 want /usr/include/gtest/gtest.h libgtest-dev
 want wrestool icoutils
-want wine wine wine32:i386
-want /usr/lib/wine/i386-windows/kernel32.dll wine32:i386
+# Wine's 64-bit part runs everywhere; its 32-bit part only where the kernel runs 32-bit programs.
+want /usr/lib/wine/wine64 wine wine64
+want /usr/lib/wine/wine wine32:i386
 want Xvfb xvfb
 want xdotool xdotool
 want import imagemagick
 want python3 python3
 want clang clang
 want /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev
-want makensis nsis
 want locale-gen locales
 
 [ -n "$need" ] || exit 0

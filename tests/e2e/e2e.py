@@ -13,6 +13,7 @@ it, writes nothing, and starts its child with inherited handles, flags 0 and no 
 directory of its own.
 """
 import struct
+import subprocess
 import sys
 import time
 
@@ -160,7 +161,7 @@ def run_case(name):
     failures = []
     if name in ONLY_I386 and wine.arch() != "i386":
         print(f"{name}: skipped (the 64-bit twin reads that view by default)")
-        return failures
+        return None
     lay_out_files()
     record, started, relay = wine.run_setup(command, directory, registry, dismiss=message)
     if expected is not None:  # the child writes after the launcher has ended
@@ -207,6 +208,61 @@ def run_case(name):
     return failures
 
 
+def message_box_window():
+    """The message as a person sees it: a window titled Setup that keeps the launcher running
+    until OK is pressed; then status 0. A screenshot of it goes to build/."""
+    failures = []
+    process = wine.run_setup("setup.exe", "D:\\PKG", "none", relay=False, wait=False)
+    env = wine.env()
+    window = ""
+    for _ in range(300):
+        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Setup$"],
+                               env=env, capture_output=True, text=True)
+        window = found.stdout.split()[0] if found.stdout.split() else ""
+        if window:
+            break
+        time.sleep(0.1)
+    if not window:
+        failures.append("message-box-window: no window titled Setup appeared")
+    else:
+        time.sleep(1.0)  # let it paint
+        subprocess.run(["import", "-window", "root", "-crop", "520x190+250+290", "+repage",
+                        str(wine.BUILD / "message-box.png")], env=env, check=False)
+        if process.poll() is not None:
+            failures.append("message-box-window: the launcher ended before OK was pressed")
+        # No window manager runs here: give the box the focus directly, then press Enter.
+        subprocess.run(["xdotool", "windowfocus", "--sync", window, "key", "Return"], env=env,
+                       check=False)
+    record = wine.finish(wine.read_record(process), wine.WINE_DIR / "case" / "standin.log",
+                         wine.WINE_DIR / "case" / "relay.txt")[0]
+    if record.get("exit") != 0 or record.get("timed_out"):
+        failures.append(f"message-box-window: launcher record {record}")
+    return failures
+
+
+def launcher_does_not_wait():
+    """The launcher ends while its child still runs, and the child has its environment (the
+    stand-in finds its log through it) and its current directory."""
+    failures = []
+    lay_out_files()
+    record, started, _ = wine.run_setup("setup.exe", "D:\\PKG", sz(INSTALLER), relay=False,
+                                        standin_env={"STANDIN_DELAY_MS": "3000"})
+    if record.get("exit") != 0 or record.get("ms", 1e9) >= 3000 or started:
+        failures.append(f"launcher-does-not-wait: launcher {record}, child records {started}")
+    deadline = time.time() + 30
+    while not started and time.time() < deadline:
+        time.sleep(0.2)
+        started = wine.finish(b"", wine.WINE_DIR / "case" / "standin.log",
+                              wine.WINE_DIR / "case" / "relay.txt")[1]
+    if len(started) != 1 or started[0]["cwd"] != "D:\\PKG":
+        failures.append(f"launcher-does-not-wait: child records {started}")
+    return failures
+
+
+SPECIAL = {"message-box-window": message_box_window,
+           "launcher-does-not-wait": launcher_does_not_wait}
+
+
 def main(argv):
     if argv[:1] == ["setup"]:
         wine.create_prefix()
@@ -215,14 +271,16 @@ def main(argv):
         wine.stop()
         return 0
     if argv[:1] == ["list"]:
-        print("\n".join(CASES))
+        print("\n".join([*CASES, *SPECIAL]))
         return 0
-    names = argv[1:] if argv[:1] == ["run"] and len(argv) > 1 else list(CASES)
-    failures = []
+    names = argv[1:] if argv[:1] == ["run"] and len(argv) > 1 else [*CASES, *SPECIAL]
+    failures, skipped = [], 0
     for name in names:
-        failures += run_case(name)
-    print("\n".join(failures) if failures else f"{len(names)} case(s) as expected")
-    return 1 if failures else 0
+        result = SPECIAL[name]() if name in SPECIAL else run_case(name)
+        skipped += result is None
+        failures += result or []
+    print("\n".join(failures) if failures else f"{len(names) - skipped} case(s) as expected")
+    return 1 if failures else 77 if skipped == len(names) else 0
 
 
 if __name__ == "__main__":

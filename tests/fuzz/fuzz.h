@@ -9,6 +9,8 @@
 #define CHECK(condition) do { if (!(condition)) __builtin_trap(); } while (0)
 
 // Code page 932's lead bytes, written out here so the fuzzers link nothing of the fake.
-inline bool Cp932LeadByte(unsigned char b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
+inline bool Cp932LeadByte(unsigned char b) {
+    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+}
 inline bool NoLeadBytes(unsigned char) { return false; }
 inline bool IsBlank(unsigned char b) { return b >= 0x01 && b <= 0x20; }  // blanks and controls

@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t inUse = 0;  // one past the last slot with flags
     for (std::size_t i = 0; i < slots.size(); ++i) {
         // High bits, as a 64-bit handle may have: the 32-bit block has to drop them.
-        slots[i] = {static_cast<std::uintptr_t>(Read32(data + 5 * i) * 0x100000001u), data[5 * i + 4]};
+        const std::uint64_t handle = Read32(data + 5 * i) * 0x100000001u;
+        slots[i] = {static_cast<std::uintptr_t>(handle), data[5 * i + 4]};
         if (slots[i].flags != 0) inUse = i + 1;
     }
     std::vector<unsigned char> out(HandleBlockSize(slots.size()));

@@ -9,5 +9,6 @@ for fuzzer in "$dir"/fuzz_*; do
     [ -f "$fuzzer" ] && [ -x "$fuzzer" ] || continue
     name=$(basename "$fuzzer")
     mkdir -p "$dir/scratch/$name"
-    "$fuzzer" -max_total_time="$seconds" -artifact_prefix="$dir/$name-" "$dir/scratch/$name" "$corpus/$name"
+    "$fuzzer" -max_total_time="$seconds" -artifact_prefix="$dir/$name-" \
+        "$dir/scratch/$name" "$corpus/$name"
 done

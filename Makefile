@@ -1,0 +1,34 @@
+# setup.exe and everything that proves it. `make` builds the shipped executable; `make test` and
+# `make demo` first install what a fresh Debian 12 machine lacks (scripts/deps.sh).
+BUILD := build
+CMAKE_WIN = cmake -S . -B $(BUILD)/$(1) -DCMAKE_BUILD_TYPE=MinSizeRel \
+	-DCMAKE_TOOLCHAIN_FILE=cmake/$(2)-w64-mingw32.cmake >/dev/null
+
+.PHONY: all deps windows host test demo fuzz bench clean
+
+all:
+	$(call CMAKE_WIN,win,i686)
+	cmake --build $(BUILD)/win --target setup
+	@stat -c '%n: %s bytes' $(BUILD)/win/setup.exe
+
+deps:
+	@sh scripts/deps.sh
+
+windows: deps
+	$(call CMAKE_WIN,win,i686)
+	cmake --build $(BUILD)/win -j2
+	$(call CMAKE_WIN,win64,x86_64)
+	cmake --build $(BUILD)/win64 -j2
+
+host: deps
+	cmake -S . -B $(BUILD)/host -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	cmake --build $(BUILD)/host -j2
+
+test: windows host
+	cd $(BUILD)/host && ctest --output-on-failure -j2
+
+demo: windows
+	python3 scripts/demo.py
+
+clean:
+	rm -rf $(BUILD)
