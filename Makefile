@@ -4,7 +4,7 @@ BUILD := build
 CMAKE_WIN = cmake -S . -B $(BUILD)/$(1) -DCMAKE_BUILD_TYPE=MinSizeRel \
 	-DCMAKE_TOOLCHAIN_FILE=cmake/$(2)-w64-mingw32.cmake >/dev/null
 
-.PHONY: all deps windows host test demo fuzz bench clean
+.PHONY: all deps windows host fuzzers test demo fuzz bench clean
 
 all:
 	$(call CMAKE_WIN,win,i686)
@@ -24,8 +24,18 @@ host: deps
 	cmake -S . -B $(BUILD)/host -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	cmake --build $(BUILD)/host -j2
 
-test: windows host
+fuzzers: deps
+	cmake -S tests/fuzz -B $(BUILD)/fuzz -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	cmake --build $(BUILD)/fuzz -j2
+
+# Unit tests under ASan and UBSan, PE checks and the Wine cases in one tree; the fuzz targets,
+# built by clang, in their own.
+test: windows host fuzzers
 	cd $(BUILD)/host && ctest --output-on-failure -j2
+	cd $(BUILD)/fuzz && ctest --output-on-failure -j2
+
+fuzz: fuzzers
+	cmake --build $(BUILD)/fuzz --target fuzz
 
 demo: windows
 	python3 scripts/demo.py
