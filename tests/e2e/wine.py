@@ -13,7 +13,7 @@ import time
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILD = ROOT / "build"
-WINE_DIR = BUILD / "wine"
+WINE_DIR = BUILD / os.environ.get("SETUP_WINE_DIR", "wine")  # another name: a prefix of its own
 PREFIX = WINE_DIR / "prefix"
 DRIVE_D = WINE_DIR / "drive_d"
 WINE = "/usr/lib/wine/wine64"
