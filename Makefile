@@ -40,5 +40,9 @@ fuzz: fuzzers
 demo: windows
 	python3 scripts/demo.py
 
+# Not a test: setup.exe's start-up time against a bare launcher, NSIS and a batch file.
+bench: windows
+	python3 scripts/bench.py
+
 clean:
 	rm -rf $(BUILD)

@@ -25,16 +25,27 @@ want /usr/lib/wine/wine64 wine wine64
 want /usr/lib/wine/wine wine32:i386
 want Xvfb xvfb
 want xdotool xdotool
+want makensis nsis
 want import imagemagick
 want python3 python3
 want clang clang
 want /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev
 want locale-gen locales
 
-[ -n "$need" ] || exit 0
-
 SUDO=""
 [ "$(id -u)" = 0 ] || SUDO=sudo
+
+japanese_locale() {
+    # The double-byte cases run Wine under a Japanese locale, which gives code page 932.
+    locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$' && return 0
+    $SUDO sed -i 's/^# *\(ja_JP\.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+    $SUDO locale-gen >/dev/null
+}
+
+if [ -z "$need" ]; then
+    japanese_locale
+    exit 0
+fi
 case $need in
     *:i386*)
         dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386 ;;
@@ -42,3 +53,4 @@ esac
 echo "deps: installing$need" >&2
 $SUDO apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $need >/dev/null
+japanese_locale

@@ -113,8 +113,15 @@ int main(int argc, char** argv) {
     LARGE_INTEGER frequency, begin, end;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&begin);
-    if (!CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr,
-                        dir.empty() ? nullptr : dir.c_str(), &start, &process)) {
+    // The launcher inherits the runner's current directory. Setting it here first lets a
+    // directory the platform refuses fail cleanly (Wine 8 corrupts its heap when one past
+    // 260 bytes goes to CreateProcessA instead).
+    if (!dir.empty() && !SetCurrentDirectoryA(dir.c_str())) {
+        std::printf("{\"error\":\"create: directory refused %lu\"}\n", GetLastError());
+        return 1;
+    }
+    if (!CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &start, &process)) {
         std::printf("{\"error\":\"create %lu\"}\n", GetLastError());
         return 1;
     }

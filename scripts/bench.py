@@ -1,0 +1,112 @@
+#!/usr/bin/env python3
+"""How long setup.exe takes, under Wine, from being started to the installer running, beside the
+same job done by the least a launcher can do (the floor), by NSIS and by a batch file. A private
+prefix in build/bench; the table goes to the screen and to build/bench/results.md."""
+import datetime
+import json
+import os
+import pathlib
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+
+os.environ["SETUP_WINE_DIR"] = "bench"  # never the test suite's prefix, which may be in use
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "e2e"))
+import wine  # noqa: E402
+
+PACKAGE = "D:\\Package"
+CMD = "C:\\windows\\system32\\cmd.exe"
+EXE_RUNS, CMD_RUNS, WARMUP = 200, 60, 5
+INI = "[CEAppManager]\r\nVersion = 1.0\r\nComponent = Bench\r\n\r\n[Bench]\r\nDescription = Bench\r\nCabFiles = bench.cab\r\n"
+NO_32BIT = "not measurable here (32-bit only; this kernel runs no 32-bit programs)"
+
+
+def percentile(samples, fraction):
+    ordered = sorted(samples)
+    return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))]
+
+
+def machine(arch):
+    cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
+                if line.startswith("model name")), "unknown")
+    version = subprocess.run([wine.WINE, "--version"], capture_output=True, text=True).stdout.strip()
+    return (f"{os.cpu_count()} CPUs ({cpu}); {platform.system()} {platform.release()}; "
+            f"{version}; arch measured: {arch}")
+
+
+def main():
+    root = pathlib.Path(__file__).resolve().parents[1]
+    arch = wine.arch()
+    build = wine.exe_dir()
+    print(f"Wine prefix: {wine.PREFIX} ({arch})")
+    wine.create_prefix()
+    # Both registry views, so each candidate finds the key at its first look whatever its bitness.
+    for view in ("/reg:32", "/reg:64"):
+        wine.wine("reg", "add", wine.KEY, "/ve", "/d", wine.INSTALLER, "/f", view)
+
+    folder = wine.unix(PACKAGE)
+    folder.mkdir(parents=True)
+    (folder / "install.ini").write_text(INI, newline="")
+    nsis = wine.WINE_DIR / "launcher-nsis.exe"
+    subprocess.run(["makensis", "-V1", f"-DOUTFILE={nsis}", str(root / "bench" / "launcher.nsi")],
+                   check=True)
+    files = {"floor": build / "tools" / "bench" / "floor.exe", "setup.exe": build / "setup.exe",
+             "NSIS": nsis, "cmd": root / "bench" / "launcher.cmd"}
+    for path in files.values():
+        shutil.copy(path, folder)
+    lines = {"floor": f'"{PACKAGE}\\floor.exe"', "setup.exe": f'"{PACKAGE}\\setup.exe"',
+             "NSIS": f'"{PACKAGE}\\{nsis.name}"', "cmd": f"{CMD} /c launcher.cmd"}
+    runs = {"floor": EXE_RUNS, "setup.exe": EXE_RUNS, "NSIS": EXE_RUNS, "cmd": CMD_RUNS}
+    measured = [name for name in lines if name != "NSIS" or arch == "i386"]
+
+    plan = wine.WINE_DIR / "plan.txt"
+    child = pathlib.PureWindowsPath(wine.INSTALLER).name
+    plan.write_text(f"warmup {WARMUP}\ndir {PACKAGE}\nchild {child}\n"
+                    + "".join(f"run {runs[name]} {lines[name]}\n" for name in measured))
+    print(f"Timing {', '.join(measured)}: {WARMUP} warm-up rounds, then "
+          f"{', '.join(str(runs[name]) for name in measured)} runs, taking turns ...", flush=True)
+    timer = subprocess.Popen([wine.WINE, wine.windows(build / "tools" / "bench" / "timer.exe"),
+                              wine.windows(plan)], env=wine.env(), stdout=subprocess.PIPE,
+                             stdin=subprocess.DEVNULL)
+    record = wine.read_record(timer)
+    wine.stop()
+    if not record:
+        print("bench: the timer printed nothing", file=sys.stderr)
+        return 1
+    (wine.WINE_DIR / "samples.json").write_bytes(record)  # every run, for a closer look
+    results = dict(zip(measured, json.loads(record)["candidates"]))
+
+    floor = statistics.median(results["floor"]["samples"]) / 1000
+    header = ["candidate", "median ms", "p10–p90 ms", "vs floor", "runs (failed)", "size bytes"]
+    rows = []
+    for name, path in files.items():
+        size = f"{path.stat().st_size:,}"
+        if name not in results:
+            rows.append([name, NO_32BIT, "", "", "", size])
+            continue
+        samples = [s / 1000 for s in results[name]["samples"]]
+        median = statistics.median(samples)
+        rows.append([name, f"{median:.1f}", f"{percentile(samples, .1):.1f}–{percentile(samples, .9):.1f}",
+                     f"{median / floor:.3f}", f"{len(samples)} ({len(results[name]['failures'])})", size])
+    table = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+    table += ["| " + " | ".join(row) + " |" for row in rows]
+    when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    about = machine(arch)
+    print("\n" + "\n".join(table) + f"\n\n{when}; {about}")
+    (wine.WINE_DIR / "results.md").write_text(
+        "# Launcher start-up, under Wine\n\nFrom CreateProcessA of the launcher to the installer "
+        "running (the stand-in's first act), per run.\n\n" + "\n".join(table)
+        + f"\n\n- date: {when}\n- machine: {about}\n")
+    for name in results:
+        for failure in sorted(set(results[name]["failures"])):
+            print(f"{name}: {results[name]['failures'].count(failure)} run(s) failed: {failure}")
+    # Another candidate's bad run is a finding about it; the launcher's or the floor's spoils the
+    # comparison.
+    return 1 if any(results[name]["failures"] or not results[name]["samples"]
+                    for name in ("floor", "setup.exe")) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
