@@ -6,7 +6,7 @@ CMAKE_WIN = cmake -S . -B $(BUILD)/$(1) -DCMAKE_BUILD_TYPE=MinSizeRel \
 
 .PHONY: all deps windows host fuzzers test demo fuzz bench clean
 
-all:
+all: deps
 	$(call CMAKE_WIN,win,i686)
 	cmake --build $(BUILD)/win --target setup
 	@stat -c '%n: %s bytes' $(BUILD)/win/setup.exe

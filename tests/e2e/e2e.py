@@ -12,6 +12,7 @@ trace of setup.exe's own calls, that it exits with status 0, closes the key exac
 it, writes nothing, and starts its child with inherited handles, flags 0 and no environment or
 directory of its own.
 """
+import re
 import struct
 import subprocess
 import sys
@@ -232,13 +233,10 @@ def verify(name, registry, directory, command, expected, message, image=None,
         failures.append(f"{name}: unexpected message box {box}")
     # The trace shows the call itself: null owner, the text, the caption, MB_ICONERROR.
     boxes = check_trace(name, relay, expected is not None and not may_not_start, failures)
-    arguments = [b.split("MessageBoxA(", 1)[1].rsplit(") ret=", 1)[0] for b in boxes]
-    wanted = ["0", f'"{MESSAGE}"', '"Setup"', "10"] if message else None
-    got = [[a.split(" ", 1)[-1].lstrip("0") or "0" for a in args.split(",", 1)[:1]] +
-           [a.split(" ", 1)[-1] for a in args.split(",", 1)[1].rsplit(",", 2)[:2]] +
-           [args.rsplit(",", 1)[1].lstrip("0")] for args in arguments]
-    if got != ([wanted] if message else []):
-        failures.append(f"{name}: MessageBoxA called as {arguments}")
+    calls = [re.match(r'.*MessageBoxA\((\w+),\w+ "(.*)",\w+ "(.*)",(\w+)\) ret=', b) for b in boxes]
+    got = [(int(c[1], 16), c[2], c[3], int(c[4], 16)) if c else b for c, b in zip(calls, boxes)]
+    if got != ([(0, MESSAGE, "Setup", 0x10)] if message else []):
+        failures.append(f"{name}: MessageBoxA called as {got}")
     return failures
 
 
