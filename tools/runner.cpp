@@ -15,6 +15,8 @@
 #include <map>
 #include <string>
 
+#include "json.h"
+
 namespace {
 
 const char kKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\CEAPPMGR.EXE";
@@ -27,19 +29,6 @@ std::string FromHex(const std::string& hex) {
     return out;
 }
 
-std::string Json(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        char escape[8];
-        if (c == '"' || c == '\\' || c < 0x20 || c > 0x7E) {
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
 
 // The registry view a process of the launcher's own bitness reads by default, and the other one.
 REGSAM View(const std::string& which) {

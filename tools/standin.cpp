@@ -10,30 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "json.h"
+
 namespace {
 
-std::string Json(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        char escape[8];
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c > 0x7E) {
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
 
-std::string JsonList(const std::vector<std::string>& items) {
-    std::string out = "[";
-    for (const std::string& item : items) out += (out.size() > 1 ? "," : "") + item;
-    return out + "]";
-}
 
 // The words after the program's own name: blank-separated, a quoted word runs to its closing
 // quotation mark and loses the marks.

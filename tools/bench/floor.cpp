@@ -27,9 +27,8 @@ extern "C" [[noreturn]] void FloorStart() {
         *out = '\0';
         // Zeroed by hand for the same reason: the compiler would call memset otherwise.
         STARTUPINFOA start;
-        for (char* byte = reinterpret_cast<char*>(&start); byte != reinterpret_cast<char*>(&start + 1); ++byte) {
-            *byte = 0;
-        }
+        char* const end = reinterpret_cast<char*>(&start + 1);
+        for (char* byte = reinterpret_cast<char*>(&start); byte != end; ++byte) *byte = 0;
         start.cb = sizeof start;
         PROCESS_INFORMATION process;
         CreateProcessA(path, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &process);

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "../json.h"
+
 namespace {
 
 struct Candidate {
@@ -26,19 +28,6 @@ struct Candidate {
     std::vector<std::string> failures;  // what went wrong in those
 };
 
-std::string Json(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        char escape[8];
-        if (c == '"' || c == '\\' || c < 0x20 || c > 0x7E) {
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
 
 // Every process of that image name still alive has to end, so its exit costs no later run.
 void AwaitChildren(const std::string& name) {
@@ -58,8 +47,8 @@ void AwaitChildren(const std::string& name) {
 }
 
 // Microseconds from CreateProcessA to the installer's signal; -1 and why, when it never came.
-long long TimeOnce(const std::string& command, const std::string& child, const LARGE_INTEGER& frequency,
-                   std::string* failure) {
+long long TimeOnce(const std::string& command, const std::string& child,
+                   const LARGE_INTEGER& frequency, std::string* failure) {
     static unsigned serial = 0;
     char name[64];
     std::snprintf(name, sizeof name, "launcher-bench-%lu-%u", GetCurrentProcessId(), ++serial);
@@ -76,7 +65,8 @@ long long TimeOnce(const std::string& command, const std::string& child, const L
     PROCESS_INFORMATION process;
     LARGE_INTEGER begin, end;
     QueryPerformanceCounter(&begin);
-    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &start, &process)) {
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &start,
+                        &process)) {
         *failure = "create " + std::to_string(GetLastError());
         CloseHandle(ready);
         return -1;
@@ -85,7 +75,9 @@ long long TimeOnce(const std::string& command, const std::string& child, const L
     QueryPerformanceCounter(&end);
     DWORD status = 0;
 
-    if (WaitForSingleObject(process.hProcess, 10000) == WAIT_TIMEOUT) TerminateProcess(process.hProcess, 1);
+    if (WaitForSingleObject(process.hProcess, 10000) == WAIT_TIMEOUT) {
+        TerminateProcess(process.hProcess, 1);
+    }
     GetExitCodeProcess(process.hProcess, &status);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
@@ -143,13 +135,17 @@ int main(int argc, char** argv) {
     QueryPerformanceFrequency(&frequency);
     for (int round = 0; round < warmup; ++round) {
         std::string ignored;
-        for (Candidate& candidate : candidates) TimeOnce(candidate.command, child, frequency, &ignored);
+        for (Candidate& candidate : candidates) {
+            TimeOnce(candidate.command, child, frequency, &ignored);
+        }
     }
     int rounds = 0;
-    for (const Candidate& candidate : candidates) rounds = candidate.runs > rounds ? candidate.runs : rounds;
+    for (const Candidate& candidate : candidates) {
+        if (candidate.runs > rounds) rounds = candidate.runs;
+    }
     const std::size_t count = candidates.size();
     for (int round = 0; round < rounds; ++round) {
-        // Each round starts with the next candidate, so none always follows the same one.
+        // Each round starts with the next candidate, so none is always first.
         for (std::size_t i = 0; i < count; ++i) {
             Candidate& candidate = candidates[(round + i) % count];
             if (round >= candidate.runs) continue;
@@ -163,13 +159,16 @@ int main(int argc, char** argv) {
     std::string out = "{\"candidates\":[";
     for (std::size_t i = 0; i < count; ++i) {
         const Candidate& candidate = candidates[i];
-        out += std::string(i != 0 ? "," : "") + "{\"command\":" + Json(candidate.command) + ",\"samples\":[";
+        out += std::string(i != 0 ? "," : "") + "{\"command\":" + Json(candidate.command) +
+               ",\"samples\":[";
         for (std::size_t s = 0; s < candidate.samples.size(); ++s) {
             long long sample = candidate.samples[s];
             out += (s != 0 ? "," : "") + (sample < 0 ? std::string("null") : std::to_string(sample));
         }
         out += "],\"failures\":[";
-        for (std::size_t f = 0; f < candidate.failures.size(); ++f) out += (f != 0 ? "," : "") + candidate.failures[f];
+        for (std::size_t f = 0; f < candidate.failures.size(); ++f) {
+            out += (f != 0 ? "," : "") + candidate.failures[f];
+        }
         out += "]}";
     }
     std::printf("%s]}\n", out.c_str());
