@@ -37,20 +37,20 @@ REGSAM View(const std::string& which) {
     return native64 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
 }
 
-bool SetUpRegistry(const std::string& spec) {
+bool SetUpRegistry(const std::string& setting) {
     for (const char* view : {"default", "other"}) RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kKey, View(view), 0);
-    if (spec == "none") return true;
-    std::string where = spec == "novalue" ? "default" : spec.substr(0, spec.find(':'));
+    if (setting == "none") return true;
+    std::string where = setting == "novalue" ? "default" : setting.substr(0, setting.find(':'));
     HKEY key;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_WRITE | View(where), nullptr,
                         &key, nullptr) != ERROR_SUCCESS) {
         return false;
     }
     LONG result = ERROR_SUCCESS;
-    if (spec != "novalue") {
-        std::size_t second = spec.find(':', where.size() + 1);
-        DWORD type = std::strtoul(spec.substr(where.size() + 1, second).c_str(), nullptr, 10);
-        std::string bytes = FromHex(spec.substr(second + 1));
+    if (setting != "novalue") {
+        std::size_t second = setting.find(':', where.size() + 1);
+        DWORD type = std::strtoul(setting.substr(where.size() + 1, second).c_str(), nullptr, 10);
+        std::string bytes = FromHex(setting.substr(second + 1));
         result = RegSetValueExA(key, nullptr, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
                                 static_cast<DWORD>(bytes.size()));
     }
@@ -77,25 +77,25 @@ BOOL CALLBACK ReadControl(HWND control, LPARAM context) {
 
 int main(int argc, char** argv) {
     if (argc != 2) return 2;
-    std::map<std::string, std::string> spec;
+    std::map<std::string, std::string> fields;
     if (FILE* in = std::fopen(argv[1], "rb")) {
         char line[70000];
         while (std::fgets(line, sizeof line, in)) {
             std::string text = line;
             while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
             std::size_t equals = text.find('=');
-            if (equals != std::string::npos) spec[text.substr(0, equals)] = text.substr(equals + 1);
+            if (equals != std::string::npos) fields[text.substr(0, equals)] = text.substr(equals + 1);
         }
         std::fclose(in);
     }
-    if (!SetUpRegistry(spec.count("reg") ? spec["reg"] : "none")) {
+    if (!SetUpRegistry(fields.count("reg") ? fields["reg"] : "none")) {
         std::printf("{\"error\":\"registry\"}\n");
         return 1;
     }
-    std::string exe = FromHex(spec["exe"]), dir = FromHex(spec["dir"]), cmd = FromHex(spec["cmd"]);
-    DWORD timeout = spec.count("timeout") ? std::strtoul(spec["timeout"].c_str(), nullptr, 10) : 60000;
+    std::string exe = FromHex(fields["exe"]), dir = FromHex(fields["dir"]), cmd = FromHex(fields["cmd"]);
+    DWORD timeout = fields.count("timeout") ? std::strtoul(fields["timeout"].c_str(), nullptr, 10) : 60000;
 
-    if (spec.count("debug")) SetEnvironmentVariableA("WINEDEBUG", spec["debug"].c_str());
+    if (fields.count("debug")) SetEnvironmentVariableA("WINEDEBUG", fields["debug"].c_str());
     STARTUPINFOA start = {};
     start.cb = sizeof start;
     PROCESS_INFORMATION process;
@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
             timedOut = true;
             break;
         }
-        HWND window = spec["dismiss"] == "1" && !boxSeen ? FindWindowA(nullptr, "Setup") : nullptr;
+        HWND window = fields["dismiss"] == "1" && !boxSeen ? FindWindowA(nullptr, "Setup") : nullptr;
         DWORD owner = 0;
         if (window != nullptr) GetWindowThreadProcessId(window, &owner);
         // Read it once it shows: until then its unused buttons are not yet hidden.

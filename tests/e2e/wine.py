@@ -136,10 +136,10 @@ def run_setup(command_line, directory, registry="none", dismiss=False, timeout_m
     log = work / "standin.log"
     def hexed(value):
         return (value.encode("latin-1") if isinstance(value, str) else value).hex()
-    spec = {"exe": hexed(launcher or windows(exe_dir() / "setup.exe")), "dir": hexed(directory),
+    fields = {"exe": hexed(launcher or windows(exe_dir() / "setup.exe")), "dir": hexed(directory),
             "cmd": hexed(command_line), "reg": registry, "dismiss": "1" if dismiss else "0",
             "timeout": str(timeout_ms), "debug": "+relay" if relay else "-all"}
-    (work / "case.txt").write_text("".join(f"{k}={v}\n" for k, v in spec.items()))
+    (work / "case.txt").write_text("".join(f"{k}={v}\n" for k, v in fields.items()))
     extra = {"STANDIN_LOG": windows(log)}
     extra.update(standin_env or {})
     if display:
