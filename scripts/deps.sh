@@ -23,6 +23,7 @@ want wrestool icoutils
 # Wine's 64-bit part runs everywhere; its 32-bit part only where the kernel runs 32-bit programs.
 want /usr/lib/wine/wine64 wine wine64
 want /usr/lib/wine/wine wine32:i386
+want qemu-i386-static qemu-user-static  # runs that part where the kernel won't
 want Xvfb xvfb
 want xdotool xdotool
 want makensis nsis

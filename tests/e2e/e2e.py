@@ -177,10 +177,10 @@ def run_case(name):
     return verify(name, registry, directory, command, expected, message, IMAGES.get(name))
 
 
-def wait_for_child(expect_one):
+def wait_for_child(expect_one, patience_s=30):
     """The stand-in's records. It writes after the launcher has ended, so wait for one where one
     is due, and a little while where none is."""
-    deadline = time.time() + (30 if expect_one else 0.5)
+    deadline = time.time() + (patience_s if expect_one else 0.5)
     while True:
         started = wine.finish(b"", wine.WINE_DIR / "case" / "standin.log",
                               wine.WINE_DIR / "case" / "relay.txt")[1]
@@ -190,7 +190,8 @@ def wait_for_child(expect_one):
 
 
 def verify(name, registry, directory, command, expected, message, image=None,
-           may_not_start=False, extra_env=None, may_be_refused=False):
+           may_not_start=False, extra_env=None, may_be_refused=False, runner=None,
+           patience_s=30):
     """Runs setup.exe once and compares what happened with what a row expects. `expected` is
     the child's whole command line (str of Latin-1 bytes), or None for nothing started.
     `message` None: the message must appear exactly when the trace shows the registry lookup
@@ -198,14 +199,15 @@ def verify(name, registry, directory, command, expected, message, image=None,
     that is said."""
     failures = []
     record, _, relay = wine.run_setup(command, directory, registry, dismiss=message is not False,
-                                      standin_env=extra_env)
+                                      standin_env=extra_env, runner=runner,
+                                      timeout_ms=patience_s * 1000)
     if may_be_refused and record.get("error", "").startswith("create"):
         print(f"{name}: Wine won't start a program so ({record['error']}); nothing to check")
         return failures
     if message is None:
         message = lookup_failed(relay)
         expected = None if message else expected
-    started = wait_for_child(expected is not None and not may_not_start)
+    started = wait_for_child(expected is not None and not may_not_start, patience_s)
     if record.get("exit") != 0 or record.get("timed_out"):
         failures.append(f"{name}: launcher record {record}")
     trace = (wine.WINE_DIR / "case" / "relay.txt").read_text(encoding="latin-1")

@@ -127,7 +127,7 @@ def stop():
 
 
 def run_setup(command_line, directory, registry="none", dismiss=False, timeout_ms=60000,
-              relay=True, display=None, wait=True, standin_env=None, launcher=None):
+              relay=True, display=None, wait=True, standin_env=None, launcher=None, runner=None):
     """Starts setup.exe through the runner; returns (runner record, stand-in records, relay
     lines of setup.exe's own calls). Command line and directory are bytes or str."""
     work = WINE_DIR / "case"
@@ -145,7 +145,8 @@ def run_setup(command_line, directory, registry="none", dismiss=False, timeout_m
     if display:
         extra["DISPLAY"] = display
     trace = open(work / "relay.txt", "wb")
-    process = subprocess.Popen([WINE, windows(exe_dir() / "tools" / "runner.exe"),
+    runner = runner or exe_dir() / "tools" / "runner.exe"
+    process = subprocess.Popen([WINE, windows(runner),
                                 windows(work / "case.txt")], env=env(**extra),
                                stdout=subprocess.PIPE, stderr=trace, stdin=subprocess.DEVNULL)
     if not wait:
