@@ -71,9 +71,9 @@ def windows(path):
     return "Z:" + str(pathlib.Path(path).resolve()).replace("/", "\\")
 
 
-def wine(*args, quiet=True, **extra):
-    out = subprocess.DEVNULL if quiet else subprocess.PIPE
-    return subprocess.run([WINE, *args], env=env(**extra), stdout=out, stderr=out, check=False)
+def wine(*args):
+    return subprocess.run([WINE, *args], env=env(), stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, check=False)
 
 
 def start_display():
@@ -127,7 +127,7 @@ def stop():
 
 
 def run_setup(command_line, directory, registry="none", dismiss=False, timeout_ms=60000,
-              relay=True, display=None, wait=True, standin_env=None, launcher=None, runner=None):
+              relay=True, wait=True, standin_env=None, launcher=None, runner=None):
     """Starts setup.exe through the runner; returns (runner record, stand-in records, relay
     lines of setup.exe's own calls). Command line and directory are bytes or str."""
     work = WINE_DIR / "case"
@@ -142,8 +142,6 @@ def run_setup(command_line, directory, registry="none", dismiss=False, timeout_m
     (work / "case.txt").write_text("".join(f"{k}={v}\n" for k, v in fields.items()))
     extra = {"STANDIN_LOG": windows(log)}
     extra.update(standin_env or {})
-    if display:
-        extra["DISPLAY"] = display
     trace = open(work / "relay.txt", "wb")
     runner = runner or exe_dir() / "tools" / "runner.exe"
     process = subprocess.Popen([WINE, windows(runner),
@@ -164,10 +162,9 @@ def read_record(process):
     return b""
 
 
-def finish(out, log, relay_file, settle_s=0.0):
+def finish(out, log, relay_file):
     lines = [line for line in out.decode("latin-1").splitlines() if line.startswith("{")]
     record = json.loads(lines[-1]) if lines else {"error": "no record"}
-    time.sleep(settle_s)
     started = [json.loads(line) for line in log.read_text(encoding="latin-1").splitlines()] \
         if log.exists() else []
     # The launcher's thread speaks first; later threads belong to the child.
