@@ -31,8 +31,8 @@ fuzzers: deps
 # Unit tests under ASan and UBSan, PE checks and the Wine cases in one tree; the fuzz targets,
 # built by clang, in their own.
 test: windows host fuzzers
-	cd $(BUILD)/host && ctest --output-on-failure -j2
 	cd $(BUILD)/fuzz && ctest --output-on-failure -j2
+	cd $(BUILD)/host && ctest --output-on-failure -j2
 
 fuzz: fuzzers
 	cmake --build $(BUILD)/fuzz --target fuzz
