@@ -1,8 +1,11 @@
 # setup.exe and everything that proves it. `make` builds the shipped executable; `make test` and
 # `make demo` first install what a fresh Debian 12 machine lacks (scripts/deps.sh).
 BUILD := build
-CMAKE_WIN = cmake -S . -B $(BUILD)/$(1) -DCMAKE_BUILD_TYPE=MinSizeRel \
-	-DCMAKE_TOOLCHAIN_FILE=cmake/$(2)-w64-mingw32.cmake >/dev/null
+# A tree is configured once, when it is new: CMake warns about a toolchain file given to a tree
+# that already has one, and `cmake --build` reconfigures by itself when a CMakeLists.txt changes.
+CONFIGURE = test -f $(BUILD)/$(1)/CMakeCache.txt || cmake -S $(2) -B $(BUILD)/$(1) $(3) >/dev/null
+CMAKE_WIN = $(call CONFIGURE,$(1),.,-DCMAKE_BUILD_TYPE=MinSizeRel \
+	-DCMAKE_TOOLCHAIN_FILE=cmake/$(2)-w64-mingw32.cmake)
 
 .PHONY: all deps windows host fuzzers test demo fuzz bench clean
 
@@ -21,11 +24,11 @@ windows: deps
 	cmake --build $(BUILD)/win64 -j2
 
 host: deps
-	cmake -S . -B $(BUILD)/host -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	$(call CONFIGURE,host,.,-DCMAKE_BUILD_TYPE=Debug)
 	cmake --build $(BUILD)/host -j2
 
 fuzzers: deps
-	cmake -S tests/fuzz -B $(BUILD)/fuzz -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	$(call CONFIGURE,fuzz,tests/fuzz,-DCMAKE_CXX_COMPILER=clang++)
 	cmake --build $(BUILD)/fuzz -j2
 
 # Unit tests under ASan and UBSan, PE checks and the Wine cases in one tree; the fuzz targets,
