@@ -24,47 +24,115 @@ ICONS = [(1, 16, 16, 4), (2, 16, 16, 8), (3, 32, 32, 4), (4, 32, 32, 8)]
 SIZE_LIMIT = 10240
 
 
+# Every section, its name and flags. Code, constants and the import tables share .text, so it
+# is code and initialised data, executable and readable, never writable; resources are read-only
+# data; relocations are read-only data the loader may discard.
+SECTIONS = [(".text", 0x60000060), (".rsrc", 0x40000040), (".reloc", 0x42000040)]
+
+
+class Image:
+    """The headers as the loader reads them, and file bytes by RVA."""
+
+    def __init__(self, data):
+        self.data = data
+        self.pe = struct.unpack_from("<I", data, 0x3C)[0]
+        assert data[self.pe:self.pe + 4] == b"PE\0\0", "no PE signature"
+        count, optional_size = struct.unpack_from("<H12xH", data, self.pe + 6)
+        self.opt = self.pe + 24
+        table = self.opt + optional_size
+        self.sections = []
+        for n in range(count):
+            name, size, rva, raw_size, raw = struct.unpack_from("<8sIIII", data, table + 40 * n)
+            flags = struct.unpack_from("<I", data, table + 40 * n + 36)[0]
+            self.sections.append((name.rstrip(b"\0").decode(), rva, size, raw, raw_size, flags))
+
+    def directory(self, index):
+        """(RVA, size) of a data directory entry of a PE32 optional header."""
+        return struct.unpack_from("<II", self.data, self.opt + 96 + 8 * index)
+
+    def at(self, rva, length):
+        # As mapped: a section's bytes past its raw data are zeros.
+        for _, start, size, raw, raw_size, _ in self.sections:
+            if start <= rva and rva + length <= start + size:
+                image = self.data[raw:raw + raw_size].ljust(size, b"\0")
+                return image[rva - start:rva - start + length]
+        raise ValueError(f"RVA {rva:#x} ({length} bytes) lies in no section")
+
+    def u32(self, rva):
+        return struct.unpack("<I", self.at(rva, 4))[0]
+
+    def string(self, rva):
+        text = b""
+        while not text.endswith(b"\0"):
+            text += self.at(rva + len(text), 1)
+        return text[:-1].decode("ascii")
+
+
+def file_checksum(data, field):
+    """16-bit words summed, carries folded back in, the stored checksum counted as zero, plus the
+    file's length."""
+    words = data[:field] + bytes(4) + data[field + 4:] + bytes(len(data) % 2)
+    total = sum(word for (word,) in struct.iter_unpack("<H", words))
+    while total > 0xFFFF:
+        total = (total & 0xFFFF) + (total >> 16)
+    return total + len(data)
+
+
 def header(data):
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    assert data[pe:pe + 4] == b"PE\0\0", "no PE signature"
+    image = Image(data)
+    pe, opt = image.pe, image.opt
     machine, sections, stamp = struct.unpack_from("<HHI", data, pe + 4)
     characteristics = struct.unpack_from("<H", data, pe + 22)[0]
-    opt = pe + 24
     magic = struct.unpack_from("<H", data, opt)[0]
     major, minor = struct.unpack_from("<HH", data, opt + 48)
+    checksum = struct.unpack_from("<I", data, opt + 64)[0]
     subsystem, dll_characteristics = struct.unpack_from("<HH", data, opt + 68)
     return {"machine": hex(machine), "magic": hex(magic), "timestamp": stamp,
             "subsystem": subsystem, "subsystem_version": f"{major}.{minor}",
             "aslr": bool(dll_characteristics & 0x40), "dep": bool(dll_characteristics & 0x100),
-            "relocations_stripped": bool(characteristics & 0x1)}
+            "relocations_stripped": bool(characteristics & 0x1),
+            "checksum_right": checksum == file_checksum(data, opt + 64),
+            "sections": [(name, hex(flags)) for name, *_, flags in image.sections]}
 
 
 def check_header(exe):
     got = header(exe.read_bytes())
     want = {"machine": "0x14c", "magic": "0x10b", "timestamp": 0, "subsystem": 2,
-            "subsystem_version": "4.0", "aslr": True, "dep": True, "relocations_stripped": False}
+            "subsystem_version": "4.0", "aslr": True, "dep": True, "relocations_stripped": False,
+            "checksum_right": True, "sections": [(name, hex(flags)) for name, flags in SECTIONS]}
     return [f"{k}: {got[k]!r}, expected {v!r}" for k, v in want.items() if got[k] != v]
 
 
 def check_imports(exe):
-    dump = subprocess.run(["i686-w64-mingw32-objdump", "-p", str(exe)], capture_output=True,
-                          text=True, check=True).stdout
-    imports, dll = {}, None
-    for text in dump.splitlines():
-        if "DLL Name:" in text:
-            dll = text.split("DLL Name:")[1].strip()
-            imports[dll] = set()
-        elif dll and text.strip() and len(text.split()) == 3 and text.split()[1].isdigit():
-            imports[dll].add(text.split()[2])
-        elif dll and not text.strip():
-            dll = None
-    problems = [f"imports from {d}" for d in imports if d not in ALLOWED_IMPORTS]
-    for d, names in imports.items():
-        extra = names - ALLOWED_IMPORTS.get(d, set())
-        if extra:
-            problems.append(f"{d}: imports not on the list: {sorted(extra)}")
-    if set(imports) != set(ALLOWED_IMPORTS):
-        problems.append(f"import DLLs {sorted(imports)}")
+    """Reads the import directory as the loader does, from its data directory entry."""
+    image = Image(exe.read_bytes())
+    start, size = image.directory(1)
+    problems = []
+    if size % 20:
+        problems.append(f"import directory of {size} bytes, not whole descriptors")
+    descriptors = [image.at(start + 20 * n, 20) for n in range(size // 20)]
+    if not descriptors or any(descriptors[-1]):
+        problems.append("the import directory's last descriptor is not all zero")
+    dlls = descriptors[:next((n for n, d in enumerate(descriptors) if not any(d)),
+                             len(descriptors))]
+    if size != 20 * (len(dlls) + 1):
+        problems.append(f"import directory of {size} bytes for {len(dlls)} DLLs")
+    imports = {}
+    for descriptor in dlls:
+        lookup, _, _, name, addresses = struct.unpack("<5I", descriptor)
+        functions = imports.setdefault(image.string(name), set())
+        entries = []
+        while image.u32(lookup + 4 * len(entries)):
+            entries.append(image.u32(lookup + 4 * len(entries)))
+        if [image.u32(addresses + 4 * n) for n in range(len(entries) + 1)] != entries + [0]:
+            problems.append(f"{image.string(name)}: address table differs from lookup table")
+        for entry in entries:
+            # Hint/name entries only: the high bit would mean an import by ordinal.
+            functions.add(f"ordinal {entry & 0xFFFF}" if entry & 0x80000000
+                          else image.string(entry + 2))
+    if imports != ALLOWED_IMPORTS:
+        problems.append(f"imports {sorted((d, sorted(f)) for d, f in imports.items())}, "
+                        f"expected {sorted((d, sorted(f)) for d, f in ALLOWED_IMPORTS.items())}")
     return problems
 
 
