@@ -7,7 +7,7 @@ CONFIGURE = test -f $(BUILD)/$(1)/CMakeCache.txt || cmake -S $(2) -B $(BUILD)/$(
 CMAKE_WIN = $(call CONFIGURE,$(1),.,-DCMAKE_BUILD_TYPE=MinSizeRel \
 	-DCMAKE_TOOLCHAIN_FILE=cmake/$(2)-w64-mingw32.cmake)
 
-.PHONY: all deps windows host fuzzers test demo fuzz bench clean
+.PHONY: all deps windows host fuzzers test demo fuzz bench clean release
 
 all: deps
 	$(call CMAKE_WIN,win,i686)
@@ -46,6 +46,14 @@ demo: windows
 # Not a test: setup.exe's start-up time against a bare launcher, NSIS and a batch file.
 bench: windows
 	python3 scripts/bench.py
+
+# A finished setup.exe for a packager (README, "Shipping a package"). Only settings given on
+# make's command line count, each passed as one argument whatever characters it holds.
+RELEASE_SETTINGS = OUT ICON VERSION COMPANY PRODUCT DESCRIPTION COPYRIGHT PFX PFX_PASS_FILE \
+	TIMESTAMP_URL
+RELEASE_ARG = $(if $(filter command line,$(origin $(1))),'$(1)=$(subst ','\'',$($(1)))')
+release: all
+	@python3 scripts/release.py $(foreach v,$(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
 
 clean:
 	rm -rf $(BUILD)

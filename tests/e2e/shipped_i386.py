@@ -6,6 +6,7 @@ then lets qemu-i386 run Wine's 32-bit part (registered with binfmt_misc for the 
 case, which takes root), so the shipped file still does its job once per run for real. It is
 slow that way: minutes, most of them making the prefix.
 """
+import functools
 import os
 import pathlib
 import subprocess
@@ -16,6 +17,8 @@ os.environ["SETUP_E2E_ARCH"] = "i386"
 import e2e  # noqa: E402
 import wine  # noqa: E402
 
+# The branded, signed build that `ctest -R release.branded` leaves behind (make release).
+BRANDED = wine.BUILD / "release-test" / "package" / "setup.exe"
 BINFMT = pathlib.Path("/proc/sys/fs/binfmt_misc")
 QEMU = "/usr/bin/qemu-i386-static"
 # 32-bit x86 ELF executables and shared objects, as qemu's own binfmt rules describe them.
@@ -40,6 +43,25 @@ def run_32bit():
     return lambda: (BINFMT / "qemu-i386").write_text("-1")
 
 
+def branded(runner):
+    """The branded file does the launcher's job as the default one does: the default argument,
+    and the message when the registry names no installer."""
+    if not BRANDED.exists():
+        print(f"shipped-i386: branded file: skipped, {BRANDED} is not built "
+              "(ctest -R release.branded makes it)")
+        return []
+    plain = wine.run_setup
+    wine.run_setup = functools.partial(plain, launcher=wine.windows(BRANDED))
+    try:
+        return (e2e.verify("branded-default", e2e.sz(wine.INSTALLER), "D:\\PKG",
+                           "D:\\PKG\\setup.exe", f'{wine.INSTALLER} "D:\\PKG\\install.ini"', False,
+                           runner=runner, patience_s=900)
+                + e2e.verify("branded-no-key", "none", "D:\\PKG", "D:\\PKG\\setup.exe", None,
+                             True, runner=runner, patience_s=900))
+    finally:
+        wine.run_setup = plain
+
+
 def main():
     undo = run_32bit()
     if undo is None:
@@ -49,10 +71,11 @@ def main():
         wine.create_prefix()
         e2e.lay_out_files()
         # A 64-bit runner, so only setup.exe and the installer it starts are 32-bit.
+        runner = wine.BUILD / "win64" / "tools" / "runner.exe"
         failures = e2e.verify("shipped-i386", e2e.sz(wine.INSTALLER), "D:\\PKG", "D:\\PKG\\setup.exe",
                               f'{wine.INSTALLER} "D:\\PKG\\install.ini"', False,
-                              runner=wine.BUILD / "win64" / "tools" / "runner.exe",
-                              patience_s=900)
+                              runner=runner, patience_s=900)
+        failures += branded(runner)
     finally:
         wine.stop()
         undo()

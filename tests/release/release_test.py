@@ -1,0 +1,305 @@
+#!/usr/bin/env python3
+"""make release, checked from the outside, with inputs made at test time.
+
+    release_test.py bad-input   each bad ICON, VERSION and PFX: its one error line, no OUT
+    release_test.py branded     a branded, signed build read back, verified and tampered with;
+                                the same inputs twice give the same bytes before signing
+    release_test.py default     no settings: the default build, and the default tree unchanged
+
+The throwaway CA and certificates are made by openssl in build/release-test; no key is kept in
+the repository. The branded, signed file stays there for e2e.shipped-i386 to run under Wine.
+"""
+import os
+import pathlib
+import shutil
+import struct
+import subprocess
+import sys
+import zlib
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+WORK = ROOT / "build" / "release-test"
+SIGNED = WORK / "package" / "setup.exe"
+DEFAULT = ROOT / "build" / "win" / "setup.exe"
+sys.path.insert(0, str(ROOT / "tests" / "pe"))
+import pe_check  # noqa: E402
+
+COMPANY = "Müller & Söhne GmbH"
+PRODUCT = "株式会社サンプル 手帳 📒"  # a character past the 16-bit range, too
+COPYRIGHT = "© 2026 Müller & Söhne GmbH"
+
+
+def make(*args):
+    """make in the source tree, as a packager runs it (not as a part of the make running us)."""
+    env = {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
+    return subprocess.run(["make", "-s", "--no-print-directory", "-C", str(ROOT), *args],
+                          capture_output=True, text=True, env=env)
+
+
+def make_release(**settings):
+    return make("release", *(f"{k}={v}" for k, v in settings.items()))
+
+
+# Test inputs -------------------------------------------------------------------------------
+
+def png(size):
+    """An RGBA PNG image: a checkerboard of 32-pixel squares."""
+    rows = b"".join(b"\0" + b"".join(bytes((40, 168, 56, 255) if (x ^ y) & 32 else (0, 0, 0, 0))
+                                      for x in range(size)) for y in range(size))
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(rows, 9)) + chunk(b"IEND", b""))
+
+
+def bitmap(size):
+    """A 32-bit icon image as an .ico holds it: header, colours bottom up, the AND mask."""
+    header = struct.pack("<IiiHHIIiiII", 40, size, 2 * size, 1, 32, 0, 0, 0, 0, 0, 0)
+    colours = b"".join(bytes((40, 168, 4 * y % 256, 255)) * size for y in range(size))
+    mask = b"\0" * (((size + 31) // 32 * 4) * size)
+    return header + colours + mask
+
+
+def icon_file(images):
+    """An .ico of (width, height, bits, bytes) images, in that order."""
+    offset = 6 + 16 * len(images)
+    directory, body = b"", b""
+    for width, height, bits, data in images:
+        directory += struct.pack("<BBBBHHII", width % 256, height % 256, 0, 0, 1, bits, len(data),
+                                 offset + len(body))
+        body += data
+    return struct.pack("<HHH", 0, 1, len(images)) + directory + body
+
+
+ICON_IMAGES = [(48, 48, 32, bitmap(48)), (256, 256, 32, png(256))]
+
+
+def certificates(work):
+    """A CA, a code-signing certificate and a web server's, both as PKCS#12 with a password."""
+    work.mkdir(parents=True, exist_ok=True)
+    (work / "ext.cnf").write_text(
+        "[signing]\nbasicConstraints = CA:FALSE\nkeyUsage = critical, digitalSignature\n"
+        "extendedKeyUsage = codeSigning\n"
+        "[web]\nbasicConstraints = CA:FALSE\nkeyUsage = critical, digitalSignature\n"
+        "extendedKeyUsage = serverAuth\n")
+    (work / "pass.txt").write_text("not so secret\n")  # as `echo ... >` leaves it
+    (work / "wrong.txt").write_text("guessed\n")
+
+    def openssl(*args):
+        subprocess.run(["openssl", *args], cwd=work, check=True, capture_output=True)
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem",
+            "-subj", "/CN=Release Test CA", "-days", "2",
+            "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "leaf.key", "-out", "leaf.csr",
+            "-utf8", "-subj", f"/CN={COMPANY}")
+    for serial, use in ((2, "signing"), (3, "web")):
+        openssl("x509", "-req", "-in", "leaf.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                "-set_serial", str(serial), "-days", "2", "-extfile", "ext.cnf",
+                "-extensions", use, "-out", f"{use}.pem")
+        openssl("pkcs12", "-export", "-in", f"{use}.pem", "-inkey", "leaf.key",
+                "-certfile", "ca.pem", "-out", f"{use}.pfx", "-passout", "file:pass.txt")
+    return work
+
+
+# Reading the file back, independently of the code that wrote it ------------------------------
+
+def resource(exe, kind, name):
+    return subprocess.run(["wrestool", "-x", "--raw", f"--type={kind}", f"--name={name}",
+                           str(exe)], capture_output=True, check=True).stdout
+
+
+def version_tree(data, at=0):
+    """One block of a VS_VERSIONINFO as (key, type, value, children); its children must fill
+    it exactly, each on a 32-bit boundary."""
+    length, value_length, kind = struct.unpack_from("<HHH", data, at)
+    end, pos = at + length, at + 6
+    while data[pos:pos + 2] != b"\0\0":
+        pos += 2
+    key = data[at + 6:pos].decode("utf-16-le")
+    pos = (pos + 2 + 3) & ~3
+    size = value_length * 2 if kind == 1 else value_length
+    value, pos = data[pos:pos + size], pos + size
+    children = []
+    while (pos + 3) & ~3 < end:
+        pos = (pos + 3) & ~3
+        children.append(version_tree(data, pos))
+        pos += struct.unpack_from("<H", data, pos)[0]
+    assert pos == end, f"{key}: children end at {pos}, the block at {end}"
+    return key, kind, value, children
+
+
+def read_version(exe):
+    """The fixed part's four version numbers of each kind, the strings, the translation."""
+    key, _, fixed, blocks = version_tree(resource(exe, 16, 1))
+    signature, _, fms, fls, pms, pls = struct.unpack_from("<6I", fixed)
+    numbers = lambda ms, ls: (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)  # noqa: E731
+    got = {"key": key, "signature": hex(signature), "file": numbers(fms, fls),
+           "product": numbers(pms, pls)}
+    for name, _, _, children in blocks:
+        if name == "StringFileInfo":
+            for table, _, _, strings in children:
+                got["table"] = table
+                got["strings"] = {k: v.decode("utf-16-le").removesuffix("\0")
+                                  for k, t, v, _ in strings}
+        elif name == "VarFileInfo":
+            got["translation"] = [struct.unpack("<HH", v) for _, _, v, _ in children]
+    return got
+
+
+def check_icons(exe, images):
+    problems = []
+    listing = subprocess.run(["wrestool", "-l", str(exe)], capture_output=True, text=True,
+                             check=True).stdout
+    got = [t.split("[")[0].split() for t in listing.splitlines() if t.strip()]
+    want = [["--type=3", f"--name={n}", "--language=1033"] for n in range(1, len(images) + 1)]
+    want += [["--type=14", "--name=102", "--language=1033"],
+             ["--type=16", "--name=1", "--language=1033"]]
+    if got != want:
+        problems.append(f"resources {got}, expected {want}")
+    group = resource(exe, 14, 102)
+    count = struct.unpack_from("<H", group, 4)[0]
+    entries = [struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i) for i in range(count)]
+    got = [(e[7], e[0] or 256, e[1] or 256, e[5], e[6]) for e in entries]
+    want = [(n, w, h, b, len(d)) for n, (w, h, b, d) in enumerate(images, 1)]
+    if got != want:
+        problems.append(f"icon group 102 lists {got}, expected {want}")
+    for n, (*_, data) in enumerate(images, 1):
+        if resource(exe, 3, n) != data:
+            problems.append(f"icon {n} differs from the .ico's image {n}")
+    return problems
+
+
+def verify(exe, ca):
+    return subprocess.run(["osslsigncode", "verify", "-CAfile", str(ca), "-in", str(exe)],
+                          capture_output=True, text=True)
+
+
+# The groups --------------------------------------------------------------------------------
+
+def bad_input():
+    work = WORK / "bad"
+    shutil.rmtree(work, ignore_errors=True)
+    certs = certificates(work / "certs")
+    good = icon_file(ICON_IMAGES)
+
+    def ico(name, data):
+        (work / name).write_bytes(data)
+        return str(work / name)
+    rows = [  # (settings, what the one line must say besides naming the input)
+        ({"ICON": ico("a-png.ico", png(16))}, "not an icon file"),
+        ({"ICON": ico("directory.ico", struct.pack("<HHH", 0, 1, 2) + good[6:22])},
+         "the directory of 2 images needs 38 bytes, the file has 22"),
+        ({"ICON": ico("past-end.ico", good[:-1])},
+         f"image 2 runs past the end of the file (offset {len(good) - len(ICON_IMAGES[1][3])} + "
+         f"{len(ICON_IMAGES[1][3])} > {len(good) - 1} bytes)"),
+        ({"ICON": ico("no-images.ico", struct.pack("<HHH", 0, 1, 0))}, "holds no images"),
+        ({"VERSION": "1.2.3.4.5"}, "5 numbers, at most four"),
+        ({"VERSION": "1.65536", "COMPANY": COMPANY}, "65536 is past 65535"),
+        ({"VERSION": "1.2b"}, "'2b' is not a number"),
+        ({"VERSION": "1..2"}, "an empty number"),
+        ({"PFX": certs / "signing.pfx", "PFX_PASS_FILE": certs / "wrong.txt"}, "wrong password"),
+        ({"PFX": certs / "ca.pem", "PFX_PASS_FILE": certs / "pass.txt"}, "not a PKCS#12"),
+        ({"PFX": certs / "web.pfx", "PFX_PASS_FILE": certs / "pass.txt"},
+         "is not for code signing (extended key usage: TLS Web Server Authentication)"),
+        ({"PFX": certs / "signing.pfx"}, "PFX_PASS_FILE names the file holding its password"),
+        # Nothing listens there: signing fails after the build, still before OUT is written.
+        ({"PFX": certs / "signing.pfx", "PFX_PASS_FILE": certs / "pass.txt",
+          "TIMESTAMP_URL": "http://127.0.0.1:9/"}, "could not sign"),
+    ]
+    failures = []
+    out = work / "out" / "setup.exe"
+    for settings, says in rows:
+        shutil.rmtree(out.parent, ignore_errors=True)
+        result = make_release(OUT=out, **settings)
+        lines = [t for t in result.stderr.splitlines() if t.startswith("release: ")]
+        named = str(settings.get("ICON", settings.get("VERSION", settings.get("PFX"))))
+        row = " ".join(f"{k}={v}" for k, v in settings.items())
+        if result.returncode == 0:
+            failures.append(f"{row}: status 0")
+        if len(lines) != 1 or says not in lines[0] or named not in lines[0]:
+            failures.append(f"{row}: said {lines or result.stderr!r}, expected one line with "
+                            f"'{named}' and '{says}'")
+        if out.parent.exists() and any(out.parent.iterdir()):
+            failures.append(f"{row}: left {sorted(p.name for p in out.parent.iterdir())}")
+    return failures
+
+
+def branded():
+    shutil.rmtree(WORK / "branded", ignore_errors=True)
+    certs = certificates(WORK / "branded" / "certs")
+    icon = WORK / "branded" / "brand.ico"
+    icon.write_bytes(icon_file(ICON_IMAGES))
+    settings = {"ICON": icon, "VERSION": "1.2.3", "COMPANY": COMPANY, "PRODUCT": PRODUCT,
+                "COPYRIGHT": COPYRIGHT}
+    failures = []
+    unsigned = [WORK / "branded" / f"unsigned{n}.exe" for n in (1, 2)]
+    for out in [*unsigned, SIGNED]:
+        signing = {"PFX": certs / "signing.pfx", "PFX_PASS_FILE": certs / "pass.txt"} \
+            if out == SIGNED else {}
+        result = make_release(OUT=out, **settings, **signing)
+        if result.returncode != 0:
+            return [f"make release OUT={out}: status {result.returncode}\n{result.stderr}"]
+    if unsigned[0].read_bytes() != unsigned[1].read_bytes():
+        failures.append("the same inputs built twice give different bytes")
+
+    failures += check_icons(SIGNED, ICON_IMAGES)
+    version, dotted = (1, 2, 3, 0), "1.2.3.0"
+    want = {"key": "VS_VERSION_INFO", "signature": "0xfeef04bd", "file": version,
+            "product": version, "table": "040904B0", "translation": [(0x0409, 1200)],
+            "strings": {"CompanyName": COMPANY, "FileDescription": f"{PRODUCT} Setup",
+                        "FileVersion": dotted, "LegalCopyright": COPYRIGHT,
+                        "OriginalFilename": "setup.exe", "ProductName": PRODUCT,
+                        "ProductVersion": dotted}}
+    got = read_version(SIGNED)
+    failures += [f"version {k}: {got.get(k)!r}, expected {v!r}" for k, v in want.items()
+                 if got.get(k) != v]
+    failures += [f"header: {p}" for p in pe_check.check_header(SIGNED)]
+
+    checked = verify(SIGNED, certs / "ca.pem")
+    if checked.returncode != 0 or "Signature verification: ok" not in checked.stdout:
+        failures.append(f"osslsigncode verify: status {checked.returncode}\n{checked.stdout}"
+                        f"{checked.stderr}")
+    # One byte of code changed: the digest over the signed range no longer matches.
+    data = bytearray(SIGNED.read_bytes())
+    name, *_, raw, _, _ = pe_check.Image(data).sections[0]
+    data[raw + 16] ^= 0x01  # in .text
+    tampered = WORK / "branded" / "tampered.exe"
+    tampered.write_bytes(data)
+    checked = verify(tampered, certs / "ca.pem")
+    digest = [t for t in checked.stdout.splitlines() if t.startswith("Calculated message digest")]
+    if checked.returncode == 0 or not digest or "MISMATCH" not in digest[0]:
+        failures.append(f"a tampered copy: verify status {checked.returncode}, digest {digest}")
+    return failures
+
+
+def default():
+    """No settings, after a branded build: the default file, and the default tree untouched."""
+    before = DEFAULT.read_bytes()
+    icon = WORK / "default" / "brand.ico"
+    icon.parent.mkdir(parents=True, exist_ok=True)
+    icon.write_bytes(icon_file(ICON_IMAGES))
+    failures = []
+    for settings in ({"ICON": icon, "VERSION": "9"}, {}):
+        out = WORK / "default" / "setup.exe"
+        result = make_release(OUT=out, **settings)
+        if result.returncode != 0:
+            return [f"make release {settings}: status {result.returncode}\n{result.stderr}"]
+    plain = make()
+    if plain.returncode != 0:
+        failures.append(f"make: status {plain.returncode}\n{plain.stderr}")
+    if DEFAULT.read_bytes() != before:
+        failures.append("a branded build changed build/win/setup.exe")
+    if out.read_bytes() != before:
+        failures.append("make release with no settings differs from build/win/setup.exe")
+    return failures
+
+
+def main(argv):
+    failures = {"bad-input": bad_input, "branded": branded, "default": default}[argv[0]]()
+    print("\n".join(failures) if failures else f"{argv[0]}: as expected")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
