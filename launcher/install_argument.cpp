@@ -2,11 +2,6 @@
 
 #include <cstring>
 
-std::size_t EndInstallerPath(char (&path)[kInstallerPathBuffer], std::uint32_t byteCount) {
-    path[byteCount < kInstallerValueMax ? byteCount : kInstallerValueMax] = '\0';
-    return std::strlen(path);  // trailing NULs of a stored string end it earlier
-}
-
 void UnwrapQuotes(char* path) {
     std::size_t length = std::strlen(path);
     if (length < 2 || path[0] != '"' || path[length - 1] != '"') return;

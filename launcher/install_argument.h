@@ -3,14 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 
-// Bytes that the installer path buffer needs: the longest value the registry read accepts, plus
-// the NUL the launcher puts after it itself.
+// Bytes that the installer path buffer needs: the longest path the launcher accepts, plus a NUL
+// after it that the registry read never overwrites.
 constexpr std::uint32_t kInstallerValueMax = 260;
 constexpr std::size_t kInstallerPathBuffer = kInstallerValueMax + 1;
-
-// Turns the bytes of the registry value into a path: it ends at the byte count the read reported
-// (whether or not the value carried its own NUL). Returns the path's length.
-std::size_t EndInstallerPath(char (&path)[kInstallerPathBuffer], std::uint32_t byteCount);
 
 // A value wrapped in one pair of quotation marks names the file inside them.
 void UnwrapQuotes(char* path);

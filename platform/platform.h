@@ -13,8 +13,8 @@ namespace platform {
 using Key = void*;
 using Handle = void*;
 
-// HKEY_LOCAL_MACHINE. A function, not a constant: setup.exe runs no static initialisers.
-inline Key LocalMachine() { return reinterpret_cast<Key>(static_cast<std::uintptr_t>(0x80000002)); }
+// HKEY_LOCAL_MACHINE, as the platform spells it (sign-extended on 64-bit Windows).
+Key LocalMachine();
 
 constexpr std::uint32_t kKeyRead = 0x20019;       // KEY_READ
 constexpr std::uint32_t kKeyWow64_64 = 0x0100;    // KEY_WOW64_64KEY
@@ -53,8 +53,19 @@ long RegQueryValueExA(Key key, const char* name, std::uint32_t* type, unsigned c
 long RegCloseKey(Key key);
 std::uint32_t ExpandEnvironmentStringsA(const char* source, char* target, std::uint32_t size);
 
-// Files and processes.
+// Files and processes. Counts of ANSI text may be in UTF-16 units rather than bytes where the
+// text is double-byte: the launcher reads them only for success.
 std::uint32_t GetCurrentDirectoryA(std::uint32_t size, char* buffer);
+// The wide (UTF-16) view of the current directory, for a folder whose name the ANSI code page
+// can't hold. Both calls return 0 where the platform has no wide file calls (Windows 95, 98, Me).
+using WideChar = char16_t;
+std::uint32_t GetCurrentDirectoryW(std::uint32_t size, WideChar* buffer);
+std::uint32_t GetShortPathNameW(const WideChar* path, WideChar* buffer, std::uint32_t size);
+// Wide text with its NUL into the ANSI code page, with no look-alike substitutes; `lossy` tells
+// whether a character had no equivalent. Returns bytes written (or needed, for size 0); 0 on
+// failure.
+std::uint32_t WideCharToMultiByte(const WideChar* text, char* buffer, std::uint32_t size,
+                                  bool* lossy);
 std::uint32_t GetFileAttributesA(const char* path);
 void StandardHandleSlots(HandleSlot (&slots)[kStandardSlots]);
 // CreateProcessA with inherited handles, creation flags 0, the caller's environment and current

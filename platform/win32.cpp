@@ -5,14 +5,27 @@
 #include <windows.h>
 
 namespace platform {
+namespace {
+
+// A KERNEL32 function looked up, not imported: older Windows lacks it and would refuse to load
+// setup.exe if it were imported.
+[[gnu::noinline]] void* Kernel32Function(const char* name) {
+    return reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("kernel32.dll"), name));
+}
+
+template <typename Function>
+Function Kernel32(const char* name) {
+    return reinterpret_cast<Function>(Kernel32Function(name));
+}
+
+}  // namespace
 
 void RestrictDllSearch() {
-    // Looked up, not imported: older Windows lacks it and would refuse to load setup.exe.
-    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
-    auto set = reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void*>(
-        ::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories")));
+    auto set = Kernel32<BOOL(WINAPI*)(DWORD)>("SetDefaultDllDirectories");
     if (set != nullptr) set(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
+
+Key LocalMachine() { return HKEY_LOCAL_MACHINE; }
 
 Handle GetModuleHandleA() { return ::GetModuleHandleA(nullptr); }
 char* GetCommandLineA() { return ::GetCommandLineA(); }
@@ -45,6 +58,31 @@ std::uint32_t ExpandEnvironmentStringsA(const char* source, char* target, std::u
 
 std::uint32_t GetCurrentDirectoryA(std::uint32_t size, char* buffer) {
     return ::GetCurrentDirectoryA(size, buffer);
+}
+
+std::uint32_t GetCurrentDirectoryW(std::uint32_t size, WideChar* buffer) {
+    auto get = Kernel32<DWORD(WINAPI*)(DWORD, LPWSTR)>("GetCurrentDirectoryW");
+    return get != nullptr ? get(size, reinterpret_cast<LPWSTR>(buffer)) : 0;
+}
+
+std::uint32_t GetShortPathNameW(const WideChar* path, WideChar* buffer, std::uint32_t size) {
+    auto get = Kernel32<DWORD(WINAPI*)(LPCWSTR, LPWSTR, DWORD)>("GetShortPathNameW");
+    return get != nullptr ? get(reinterpret_cast<LPCWSTR>(path), reinterpret_cast<LPWSTR>(buffer),
+                                size)
+                          : 0;
+}
+
+std::uint32_t WideCharToMultiByte(const WideChar* text, char* buffer, std::uint32_t size,
+                                  bool* lossy) {
+    // A look-alike ("L" for a stroked L) would name another folder, so none is allowed. Where
+    // the flag or the default-character report is refused (older Windows, a UTF-8 code page)
+    // the call fails, and the ANSI name is kept.
+    BOOL usedDefault = FALSE;
+    int written = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS,
+                                        reinterpret_cast<LPCWCH>(text), -1, buffer,
+                                        static_cast<int>(size), nullptr, &usedDefault);
+    *lossy = usedDefault != FALSE;
+    return written > 0 ? static_cast<std::uint32_t>(written) : 0;
 }
 
 std::uint32_t GetFileAttributesA(const char* path) { return ::GetFileAttributesA(path); }

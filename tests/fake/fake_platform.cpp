@@ -1,5 +1,6 @@
 #include "tests/fake/fake_platform.h"
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,60 @@ std::jmp_buf processEnd;
 std::uint32_t exitStatus;
 char openKey;  // the address stands for the key handle
 std::set<void*> blocks;
+
+// The UTF-16 units of ANSI text: a lead byte and the byte after it are one character.
+std::uint32_t Units(const std::string& text) {
+    std::uint32_t units = 0;
+    for (std::size_t i = 0; i < text.size(); ++i, ++units) {
+        if (current.leadBytes.count(static_cast<unsigned char>(text[i])) && i + 1 < text.size()) ++i;
+    }
+    return units;
+}
+
+// What a call that counts ANSI text returns for it, the NUL included or not.
+std::uint32_t Count(const std::string& text, bool units, bool withNul) {
+    return (units ? Units(text) : static_cast<std::uint32_t>(text.size())) + (withNul ? 1 : 0);
+}
+
+// Wide text in the ANSI code page, '?' for a character it lacks, as the platform's ANSI calls
+// see it.
+std::string ToAnsi(const std::u16string& text, bool* lossy) {
+    std::string out;
+    for (char16_t c : text) {
+        auto found = current.codePage.find(c);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (found != current.codePage.end()) {
+            out += found->second;
+        } else {
+            out += '?';
+            *lossy = true;
+        }
+    }
+    return out;
+}
+
+std::string AnsiDirectory() {
+    bool lossy = false;
+    return current.wideDirectory ? ToAnsi(*current.wideDirectory, &lossy)
+                                 : *current.currentDirectory;
+}
+
+std::u16string WideDirectory() {
+    if (current.wideDirectory) return *current.wideDirectory;
+    std::u16string out;
+    for (char c : *current.currentDirectory) out += static_cast<unsigned char>(c);
+    return out;
+}
+
+// Writes text and its NUL as the platform's string calls do: `size` bytes at most, and what the
+// buffer held after that stays (here: bytes that are never a NUL, as a stack may hold).
+template <typename Char>
+void Fill(const std::basic_string<Char>& text, Char* target, std::size_t size) {
+    std::size_t written = std::min(text.size() + 1, size);
+    std::copy(text.c_str(), text.c_str() + written, target);
+    std::fill(target + written, target + size, static_cast<Char>(0x7F));
+}
 
 }  // namespace
 
@@ -38,7 +93,16 @@ bool IsCodePage932LeadByte(unsigned char byte) {
 namespace platform {
 
 using fake::current;
+using fake::Count;
+using fake::Fill;
+using fake::AnsiDirectory;
+using fake::WideDirectory;
+using fake::ToAnsi;
 
+Key LocalMachine() {
+    static char machine;  // the address stands for the root key
+    return &machine;
+}
 void RestrictDllSearch() {}
 Handle GetModuleHandleA() { return nullptr; }
 char* GetCommandLineA() { return nullptr; }
@@ -65,6 +129,7 @@ long RegQueryValueExA(Key key, const char* name, std::uint32_t* type, unsigned c
     *size = static_cast<std::uint32_t>(value.size());
     if (!fits) return 234;  // ERROR_MORE_DATA
     std::memcpy(data, value.data(), value.size());
+    *size = Count(value, current.countsUnits, false);
     *type = current.valueType;
     return 0;
 }
@@ -89,16 +154,46 @@ std::uint32_t ExpandEnvironmentStringsA(const char* source, char* target, std::u
             i = close;
         }
     }
-    if (out.size() + 1 <= size) std::memcpy(target, out.c_str(), out.size() + 1);
-    return static_cast<std::uint32_t>(out.size() + 1);
+    // As Wine's does: expanded in UTF-16 units into a buffer of `size` units, converted into
+    // `size` bytes (cut short, without a NUL, when the bytes don't fit), counted in units.
+    std::uint32_t units = Count(out, true, true);
+    if (units <= size) Fill(out, target, size);
+    return units;
 }
 
 std::uint32_t GetCurrentDirectoryA(std::uint32_t size, char* buffer) {
-    if (!current.currentDirectory) return 0;
-    const std::string& directory = *current.currentDirectory;
+    if (!current.currentDirectory && !current.wideDirectory) return 0;
+    const std::string directory = AnsiDirectory();
     if (directory.size() + 1 > size) return static_cast<std::uint32_t>(directory.size() + 1);
-    std::memcpy(buffer, directory.c_str(), directory.size() + 1);
+    Fill(directory, buffer, size);
+    return Count(directory, current.countsUnits, false);
+}
+
+std::uint32_t GetCurrentDirectoryW(std::uint32_t size, WideChar* buffer) {
+    if (!current.wideCalls || (!current.currentDirectory && !current.wideDirectory)) return 0;
+    const std::u16string directory = WideDirectory();
+    if (directory.size() + 1 > size) return static_cast<std::uint32_t>(directory.size() + 1);
+    Fill(directory, buffer, size);
     return static_cast<std::uint32_t>(directory.size());
+}
+
+std::uint32_t GetShortPathNameW(const WideChar* path, WideChar* buffer, std::uint32_t size) {
+    if (!current.wideCalls) return 0;
+    // Without a short name of its own, a path comes back as it is.
+    auto found = current.shortNames.find(path);
+    const std::u16string name = found != current.shortNames.end() ? found->second : path;
+    if (name.size() + 1 > size) return static_cast<std::uint32_t>(name.size() + 1);
+    Fill(name, buffer, size);
+    return static_cast<std::uint32_t>(name.size());
+}
+
+std::uint32_t WideCharToMultiByte(const WideChar* text, char* buffer, std::uint32_t size,
+                                  bool* lossy) {
+    *lossy = false;
+    const std::string out = ToAnsi(text, lossy);
+    if (size == 0) return static_cast<std::uint32_t>(out.size() + 1);
+    Fill(out, buffer, size);
+    return out.size() + 1 <= size ? static_cast<std::uint32_t>(out.size() + 1) : 0;
 }
 
 std::uint32_t GetFileAttributesA(const char* path) {

@@ -30,6 +30,18 @@ struct World {
     std::optional<std::string> value;  // the key's default value, bytes as stored
     std::uint32_t valueType = 1;       // REG_SZ
     std::optional<std::string> currentDirectory = "D:\\PKG";
+    // The directory's real (wide) name. When set, the ANSI calls see it through the code page
+    // below, '?' for what it lacks, as the platform converts; when not, the wide calls see the
+    // ANSI name widened.
+    std::optional<std::u16string> wideDirectory;
+    std::map<std::u16string, std::u16string> shortNames;  // a path missing here has none
+    bool wideCalls = true;  // false: Windows 95, 98 and Me, whose wide calls fail
+    // The ANSI code page beyond ASCII: each character it holds and its bytes (two for a
+    // double-byte character, whose lead byte belongs in leadBytes too).
+    std::map<char16_t, std::string> codePage;
+    // Whether the ANSI calls count double-byte text in UTF-16 units, as Wine's
+    // ExpandEnvironmentStringsA does, instead of bytes. That call always counts so.
+    bool countsUnits = false;
     std::set<std::string> files;
     std::map<std::string, std::string> environment;
     platform::HandleSlot standardHandles[platform::kStandardSlots] = {};

@@ -16,7 +16,7 @@ ALLOWED_IMPORTS = {
                      "GetCommandLineA", "GetCurrentDirectoryA", "GetFileAttributesA",
                      "GetFileType", "GetModuleHandleA", "GetProcAddress", "GetProcessHeap",
                      "GetStartupInfoA", "GetStdHandle", "HeapAlloc", "HeapFree", "IsDBCSLeadByte",
-                     "LoadLibraryA"},
+                     "LoadLibraryA", "WideCharToMultiByte"},
     "ADVAPI32.dll": {"RegCloseKey", "RegOpenKeyExA", "RegQueryValueExA"},
 }
 # (name, width, height, bits per pixel) in the order Explorer is offered them.

@@ -24,6 +24,18 @@ fake::World& Installed() {
     return world;
 }
 
+// Code page 932 for the rows that need it: its lead bytes and the few characters they use.
+void Japanese(fake::World& world) {
+    for (int byte = 0; byte < 256; ++byte) {
+        if (fake::IsCodePage932LeadByte(static_cast<unsigned char>(byte))) world.leadBytes.insert(byte);
+    }
+    world.codePage = {{u'日', "\x93\xfa"}, {u'本', "\x96\x7b"}, {u'表', "\x95\x5c"}};
+}
+const std::string kNihon = "\x93\xfa\x96\x7b";  // 日本 in code page 932
+
+// A Western code page: é is in it, 表 and 한 are not.
+void Western(fake::World& world) { world.codePage = {{u'é', "\xe9"}}; }
+
 struct Case {
     const char* what;
     std::function<void(fake::World&)> setUp;
@@ -35,6 +47,10 @@ struct Case {
 
 TEST(WinMain, EveryRoadEndsWithStatusZeroAndTheKeyClosed) {
     const std::string longDirectory = "E:\\" + std::string(400, 'L');
+    // Double-byte installer paths: 日 repeated; 3 + 244 + 13 bytes is exactly a full path.
+    const std::string fullPath = "C:\\" + std::string(122 * 2, 'x') + "\\CEAPPMGR.EXE";
+    std::string nihon244;
+    for (int i = 0; i < 122; ++i) nihon244 += "\x93\xfa";
     const Case cases[] = {
         {"no key in either view", [](auto& w) { w.keyInDefaultView = false; }, "", "", "", true},
         {"key without a default value", [](auto& w) { w.value.reset(); }, "", "", "", true},
@@ -72,6 +88,85 @@ TEST(WinMain, EveryRoadEndsWithStatusZeroAndTheKeyClosed) {
              w.environment["LONG"] = std::string(300, 'x');
          },
          "a", "", "", true},
+        // Counts of double-byte text in UTF-16 units are no byte counts.
+        {"double-byte expansion",
+         [&](auto& w) {
+             Japanese(w);
+             w.value = std::string("%J%\\CEAPPMGR.EXE\0", 17);
+             w.valueType = platform::kRegExpandSz;
+             w.environment["J"] = "C:\\" + kNihon;
+             w.files = {"C:\\" + kNihon + "\\CEAPPMGR.EXE"};
+         },
+         "a", "C:\\" + kNihon + "\\CEAPPMGR.EXE", "C:\\" + kNihon + "\\CEAPPMGR.EXE a", false},
+        {"expansion of exactly 260 bytes",
+         [&](auto& w) {
+             Japanese(w);
+             w.value = "%J%\\CEAPPMGR.EXE";
+             w.valueType = platform::kRegExpandSz;
+             w.environment["J"] = "C:\\" + nihon244;
+             w.files = {"C:\\" + nihon244 + "\\CEAPPMGR.EXE"};
+         },
+         "a", "C:\\" + nihon244 + "\\CEAPPMGR.EXE", "C:\\" + nihon244 + "\\CEAPPMGR.EXE a", false},
+        {"expansion past 260 bytes, its unit count within",
+         [&](auto& w) {
+             Japanese(w);
+             w.value = "%J%\\CEAPPMGR.EXE";
+             w.valueType = platform::kRegExpandSz;
+             w.environment["J"] = "C:\\" + nihon244 + "\x93\xfa";
+             w.files = {"C:\\" + nihon244 + "\x93\xfa\\CEAPPMGR.EXE"};
+         },
+         "a", "", "", true},
+        {"value counted in units",
+         [&](auto& w) {
+             Japanese(w);
+             w.countsUnits = true;
+             w.value = "C:\\" + kNihon + "\\CEAPPMGR.EXE";  // no NUL: the count can't end it
+             w.files = {"C:\\" + kNihon + "\\CEAPPMGR.EXE"};
+         },
+         "a", "C:\\" + kNihon + "\\CEAPPMGR.EXE", "C:\\" + kNihon + "\\CEAPPMGR.EXE a", false},
+        {"directory counted in units",
+         [](auto& w) { Japanese(w); w.countsUnits = true; w.wideDirectory = u"D:\\日本"; }, "",
+         kInstaller, kInstaller + " \"D:\\" + kNihon + "\\install.ini\"", false},
+        // A folder whose name the ANSI code page can't hold is named by its short name.
+        {"folder outside the code page: its short name",
+         [](auto& w) {
+             Western(w);
+             w.wideDirectory = u"D:\\PKG-表";
+             w.shortNames[u"D:\\PKG-表"] = u"D:\\PKG-~1";
+         },
+         "", kInstaller, kInstaller + " \"D:\\PKG-~1\\install.ini\"", false},
+        {"folder in the code page: its ANSI name, short name or not",
+         [](auto& w) {
+             Western(w);
+             w.wideDirectory = u"D:\\PKG-é";
+             w.shortNames[u"D:\\PKG-é"] = u"D:\\PKG-~1";
+         },
+         "", kInstaller, kInstaller + " \"D:\\PKG-\xe9\\install.ini\"", false},
+        {"double-byte folder in its code page",
+         [](auto& w) {
+             Japanese(w);
+             w.wideDirectory = u"D:\\PKG-表";
+             w.shortNames[u"D:\\PKG-表"] = u"D:\\PKG-~1";
+         },
+         "", kInstaller, kInstaller + " \"D:\\PKG-\x95\\\\install.ini\"", false},
+        {"no short name: the ANSI name",
+         [](auto& w) { Western(w); w.wideDirectory = u"D:\\PKG-表"; }, "", kInstaller,
+         kInstaller + " \"D:\\PKG-?\\install.ini\"", false},
+        {"short name outside the code page too: the ANSI name",
+         [](auto& w) {
+             Western(w);
+             w.wideDirectory = u"D:\\PKG-表";
+             w.shortNames[u"D:\\PKG-表"] = u"D:\\表~1";
+         },
+         "", kInstaller, kInstaller + " \"D:\\PKG-?\\install.ini\"", false},
+        {"no wide calls: the ANSI name",
+         [](auto& w) {
+             Western(w);
+             w.wideCalls = false;
+             w.wideDirectory = u"D:\\PKG-表";
+             w.shortNames[u"D:\\PKG-表"] = u"D:\\PKG-~1";
+         },
+         "", kInstaller, kInstaller + " \"D:\\PKG-?\\install.ini\"", false},
         {"quoted value with blanks",
          [](auto& w) {
              w.value = "\"C:\\Program Files\\CE\\CEAPPMGR.EXE\"";
