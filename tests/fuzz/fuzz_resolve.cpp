@@ -1,5 +1,6 @@
 // Input: a selector byte (odd: code page 932), the probe that finds a file ('0'-'3'; '4': none)
 // and the path.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -19,8 +20,7 @@ static bool Probe(const char* name) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
-    const bool doubleByte = data[0] & 1;
-    auto isLeadByte = doubleByte ? Cp932LeadByte : NoLeadBytes;
+    auto isLeadByte = data[0] & 1 ? Cp932LeadByte : NoLeadBytes;
     found = static_cast<std::uint8_t>(data[1] - '0') % 5;
     const std::size_t n = strnlen(reinterpret_cast<const char*>(data + 2), size - 2);
     std::vector<char> path(n + 1);
@@ -28,29 +28,39 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<char> out(ResolvedNameSize(n), '\x7f');
     probes.clear();
     const bool result = ResolveProgramFile(path.data(), isLeadByte, Probe, out.data());
-
-    CHECK(probes.size() >= 1 && probes.size() <= 4 && result == lastAnswer);
+    CHECK(result == lastAnswer);
     if (result) CHECK(probes.back() == out.data());
-    // No separator or colon outside two-byte characters: a bare name, looked for in ".\".
-    bool bare = true;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (path[i] == '\\' || path[i] == '/' || path[i] == ':') bare = false;
-        else if (isLeadByte(static_cast<unsigned char>(path[i])) && i + 1 < n) ++i;
+
+    // The path read character by character: only a one-byte character can be a separator, a
+    // colon or a dot. The file name follows the last separator, or else the first colon; with
+    // neither, the path is a bare name, looked for in ".\".
+    const std::string_view text(path.data(), n);
+    const std::vector<Character> characters = Characters(text, isLeadByte);
+    auto is = [&](const Character& c, std::string_view set) {
+        return c.length == 1 && set.find(text[c.start]) != set.npos;
+    };
+    auto separator = std::find_if(characters.rbegin(), characters.rend(),
+                                  [&](const Character& c) { return is(c, "\\/"); });
+    auto colon = std::find_if(characters.begin(), characters.end(),
+                              [&](const Character& c) { return is(c, ":"); });
+    const bool bare = separator == characters.rend() && colon == characters.end();
+    auto nameStart = separator != characters.rend() ? separator.base()
+                     : bare                         ? characters.begin()
+                                                    : colon + 1;
+    const bool dotInName = std::any_of(nameStart, characters.end(),
+                                       [&](const Character& c) { return is(c, "."); });
+    const std::string name = (bare ? ".\\" : "") + std::string(text);
+    // A dot in the file name: the name alone is probed. Otherwise the four extensions in order,
+    // up to the first name present.
+    std::vector<std::string> expected;
+    if (dotInName) {
+        expected.push_back(name);
+    } else {
+        for (const char* extension : {".com", ".exe", ".bat", ".cmd"}) {
+            expected.push_back(name + extension);
+            if (expected.size() == found + 1) break;
+        }
     }
-    const std::string name = (bare ? ".\\" : "") + std::string(path.data(), n);
-    // A dot after the last separator (or else the first colon) is an extension of the path's
-    // own, and that name alone is probed. Byte by byte, this holds only in a single-byte table.
-    const std::string_view view(path.data(), n);
-    std::size_t start = view.find_last_of("\\/");
-    if (start == view.npos) start = view.find(':');
-    const bool ownExtension = view.find('.', start == view.npos ? 0 : start) != view.npos;
-    const bool asIs = probes.size() == 1 && probes[0] == name;
-    if (!doubleByte) CHECK(asIs == ownExtension);
-    if (view.find('.') == view.npos) CHECK(!asIs);
-    if (asIs) return 0;
-    // Otherwise the four extensions in order, up to the first name present.
-    static const char* const kExtensions[] = {".com", ".exe", ".bat", ".cmd"};
-    CHECK(probes.size() == (found < 4 ? found + 1 : 4));
-    for (std::size_t i = 0; i < probes.size(); ++i) CHECK(probes[i] == name + kExtensions[i]);
+    CHECK(probes == expected);
     return 0;
 }
