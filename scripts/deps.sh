@@ -20,6 +20,8 @@ want i686-w64-mingw32-g++ g++-mingw-w64-i686 binutils-mingw-w64-i686
 want x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
 want /usr/include/gtest/gtest.h libgtest-dev
 want wrestool icoutils
+want osslsigncode osslsigncode  # make release signs with it
+want openssl openssl
 # Wine's 64-bit part runs everywhere; its 32-bit part only where the kernel runs 32-bit programs.
 want /usr/lib/wine/wine64 wine wine64
 want /usr/lib/wine/wine wine32:i386
@@ -28,6 +30,7 @@ want Xvfb xvfb
 want xdotool xdotool
 want makensis nsis
 want import imagemagick
+want /usr/share/wine/fonts/marlett.ttf fonts-wine  # the glyphs of a window frame's buttons
 want python3 python3
 want clang clang
 want /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev
