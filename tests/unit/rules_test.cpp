@@ -102,26 +102,30 @@ TEST(ResolveProgramFile, ProbesTheNamesInOrder) {
     const struct {
         std::string path;
         std::vector<std::string> present, probes;
+        bool found;
+        std::string resolved = {};  // the name found, if any
         bool doubleByte = false;
     } cases[] = {
-        {"C:\\CE\\CEAPPMGR.EXE", {"C:\\CE\\CEAPPMGR.EXE"}, {"C:\\CE\\CEAPPMGR.EXE"}},
-        {"C:\\CE\\GONE.EXE", {}, {"C:\\CE\\GONE.EXE"}},
+        {"C:\\CE\\CEAPPMGR.EXE", {"C:\\CE\\CEAPPMGR.EXE"}, {"C:\\CE\\CEAPPMGR.EXE"}, true,
+         "C:\\CE\\CEAPPMGR.EXE"},
+        {"C:\\CE\\GONE.EXE", {}, {"C:\\CE\\GONE.EXE"}, false},
         {"C:\\A.B\\PROG", {}, {"C:\\A.B\\PROG.com", "C:\\A.B\\PROG.exe", "C:\\A.B\\PROG.bat",
-                               "C:\\A.B\\PROG.cmd"}},
-        {"C:\\D\\PROG", {"C:\\D\\PROG.com", "C:\\D\\PROG.exe"}, {"C:\\D\\PROG.com"}},
+                               "C:\\A.B\\PROG.cmd"}, false},
+        {"C:\\D\\PROG", {"C:\\D\\PROG.com", "C:\\D\\PROG.exe"}, {"C:\\D\\PROG.com"}, true,
+         "C:\\D\\PROG.com"},
         {"C:\\D\\PROG", {"C:\\D\\PROG.bat"}, {"C:\\D\\PROG.com", "C:\\D\\PROG.exe",
-                                              "C:\\D\\PROG.bat"}},
-        {"PROG", {}, {".\\PROG.com", ".\\PROG.exe", ".\\PROG.bat", ".\\PROG.cmd"}},
-        {"PROG.EXE", {".\\PROG.EXE"}, {".\\PROG.EXE"}},
-        {"D:PROG", {}, {"D:PROG.com", "D:PROG.exe", "D:PROG.bat", "D:PROG.cmd"}},
+                                              "C:\\D\\PROG.bat"}, true, "C:\\D\\PROG.bat"},
+        {"PROG", {}, {".\\PROG.com", ".\\PROG.exe", ".\\PROG.bat", ".\\PROG.cmd"}, false},
+        {"PROG.EXE", {".\\PROG.EXE"}, {".\\PROG.EXE"}, true, ".\\PROG.EXE"},
+        {"D:PROG", {}, {"D:PROG.com", "D:PROG.exe", "D:PROG.bat", "D:PROG.cmd"}, false},
         {"C:\\A.B/PROG", {}, {"C:\\A.B/PROG.com", "C:\\A.B/PROG.exe", "C:\\A.B/PROG.bat",
-                              "C:\\A.B/PROG.cmd"}},
-        {"C:/A\\B.C", {}, {"C:/A\\B.C"}},
-        {"", {}, {".\\.com", ".\\.exe", ".\\.bat", ".\\.cmd"}},
+                              "C:\\A.B/PROG.cmd"}, false},
+        {"C:/A\\B.C", {}, {"C:/A\\B.C"}, false},
+        {"", {}, {".\\.com", ".\\.exe", ".\\.bat", ".\\.cmd"}, false},
         // 0x83 0x5C is one character: its trail byte is no separator, so the dot counts.
-        {"C:\\X.Y\x83\\PROG", {}, {"C:\\X.Y\x83\\PROG"}, true},
+        {"C:\\X.Y\x83\\PROG", {}, {"C:\\X.Y\x83\\PROG"}, false, "", true},
         {"C:\\X.Y\x83\\PROG", {}, {"C:\\X.Y\x83\\PROG.com", "C:\\X.Y\x83\\PROG.exe",
-                                   "C:\\X.Y\x83\\PROG.bat", "C:\\X.Y\x83\\PROG.cmd"}},
+                                   "C:\\X.Y\x83\\PROG.bat", "C:\\X.Y\x83\\PROG.cmd"}, false},
     };
     for (const auto& c : cases) {
         probes.clear();
@@ -131,11 +135,9 @@ TEST(ResolveProgramFile, ProbesTheNamesInOrder) {
                                         c.doubleByte ? fake::IsCodePage932LeadByte : NoLeadBytes,
                                         RecordProbe, out.data());
         EXPECT_EQ(probes, c.probes) << c.path;
-        // The search stops at the first name present, and that is the name resolved.
-        bool lastPresent = !probes.empty() && std::count(present.begin(), present.end(), probes.back()) != 0;
-        EXPECT_EQ(found, lastPresent) << c.path;
-        if (found) {
-            EXPECT_EQ(out.data(), c.probes.back()) << c.path;
+        EXPECT_EQ(found, c.found) << c.path;
+        if (c.found) {
+            EXPECT_EQ(out.data(), c.resolved) << c.path;
         }
     }
 }
