@@ -64,17 +64,12 @@ TEST(InstallArgument, QuotesTheIniOfTheDirectoryAsReturned) {
     }
 }
 
-TEST(InstallerPath, EndsAtTheByteCountAndLosesOnePairOfQuotes) {
-    const std::string full(260, 'p');
+TEST(InstallerPath, LosesOnePairOfQuotes) {
     const struct {
-        std::string bytes;
-        std::string path;
+        std::string value, path;
     } cases[] = {
-        {std::string("C:\\CE\\CEAPPMGR.EXE\0", 19), "C:\\CE\\CEAPPMGR.EXE"},
-        {"C:\\CE\\CEAPPMGR.EXE", "C:\\CE\\CEAPPMGR.EXE"},  // stored without a NUL
-        {std::string("C:\\X\0\0\0", 7), "C:\\X"},
+        {"C:\\CE\\CEAPPMGR.EXE", "C:\\CE\\CEAPPMGR.EXE"},
         {"", ""},
-        {full, full},
         {"\"C:\\Program Files\\CE\\CEAPPMGR.EXE\"", "C:\\Program Files\\CE\\CEAPPMGR.EXE"},
         {"\"\"", ""},
         {"\"", "\""},
@@ -84,10 +79,9 @@ TEST(InstallerPath, EndsAtTheByteCountAndLosesOnePairOfQuotes) {
     for (const auto& c : cases) {
         char buffer[kInstallerPathBuffer];
         std::fill(std::begin(buffer), std::end(buffer), 'x');  // what an earlier read left
-        std::copy(c.bytes.begin(), c.bytes.end(), buffer);
-        EndInstallerPath(buffer, static_cast<std::uint32_t>(c.bytes.size()));
+        std::copy(c.value.c_str(), c.value.c_str() + c.value.size() + 1, buffer);
         UnwrapQuotes(buffer);
-        EXPECT_EQ(buffer, c.path) << c.bytes;
+        EXPECT_EQ(buffer, c.path) << c.value;
     }
 }
 
