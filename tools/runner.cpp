@@ -5,6 +5,9 @@
 //   exe, dir, cmd   the launcher, its current directory, its whole command line
 //   reg             "none", "novalue", or "<default|other>:<type>:<hex bytes>" for the value
 //   dismiss         "1": press OK on a window titled "Setup" and report what it said
+//   hold            milliseconds to leave that window up first, so it can be photographed: its
+//                   place goes out at once as "shown LEFT TOP RIGHT BOTTOM", and the record
+//                   gives it again as "rect"
 //   timeout         milliseconds before the launcher is given up on (default 60000)
 //   debug           WINEDEBUG for the launcher (and what it starts), so a trace shows its calls
 //                   and not the runner's
@@ -61,6 +64,7 @@ bool SetUpRegistry(const std::string& setting) {
 struct Box {
     std::string caption, text;
     int buttons = 0;
+    RECT rect = {};
 };
 
 BOOL CALLBACK ReadControl(HWND control, LPARAM context) {
@@ -94,6 +98,7 @@ int main(int argc, char** argv) {
     }
     std::string exe = FromHex(fields["exe"]), dir = FromHex(fields["dir"]), cmd = FromHex(fields["cmd"]);
     DWORD timeout = fields.count("timeout") ? std::strtoul(fields["timeout"].c_str(), nullptr, 10) : 60000;
+    DWORD hold = std::strtoul(fields["hold"].c_str(), nullptr, 10);
 
     if (fields.count("debug")) SetEnvironmentVariableA("WINEDEBUG", fields["debug"].c_str());
     STARTUPINFOA start = {};
@@ -127,6 +132,16 @@ int main(int argc, char** argv) {
         if (window != nullptr) GetWindowThreadProcessId(window, &owner);
         // Read it once it shows: until then its unused buttons are not yet hidden.
         if (window != nullptr && owner == process.dwProcessId && IsWindowVisible(window)) {
+            if (hold > 0) {
+                GetWindowRect(window, &box.rect);
+                std::printf("shown %ld %ld %ld %ld\n", box.rect.left, box.rect.top, box.rect.right,
+                            box.rect.bottom);
+                std::fflush(stdout);
+                // A launcher that ends by itself meanwhile leaves no box pressed to report.
+                if (WaitForSingleObject(process.hProcess, hold) != WAIT_TIMEOUT) continue;
+                waited += hold;
+                GetWindowRect(window, &box.rect);
+            }
             boxSeen = true;
             char caption[256];
             GetWindowTextA(window, caption, sizeof caption);
@@ -142,8 +157,13 @@ int main(int argc, char** argv) {
                 1000.0 * static_cast<double>(end.QuadPart - begin.QuadPart) / static_cast<double>(frequency.QuadPart),
                 timedOut ? "true" : "false");
     if (boxSeen) {
-        std::printf("{\"caption\":%s,\"text\":%s,\"buttons\":%d}}\n", Json(box.caption).c_str(),
+        std::printf("{\"caption\":%s,\"text\":%s,\"buttons\":%d", Json(box.caption).c_str(),
                     Json(box.text).c_str(), box.buttons);
+        if (hold > 0) {
+            std::printf(",\"rect\":[%ld,%ld,%ld,%ld]", box.rect.left, box.rect.top, box.rect.right,
+                        box.rect.bottom);
+        }
+        std::printf("}}\n");
     } else {
         std::printf("null}\n");
     }

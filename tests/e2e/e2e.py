@@ -243,32 +243,50 @@ def verify(name, registry, directory, command, expected, message, image=None,
 
 
 def message_box_window():
-    """The message as a person sees it: a window titled Setup that keeps the launcher running
-    until OK is pressed; then status 0. A screenshot of it goes to build/."""
+    """The message as a person sees it: a window captioned Setup that keeps the launcher running
+    until OK is pressed; then status 0. Its picture, frame and caption included, goes to
+    build/message-box.png. No window manager runs here, so the case runs in a desktop of Wine's
+    own, which draws frames itself; X sees only that desktop, so the runner finds the box, says
+    where it is, holds it up for the picture and reads that same window before pressing OK."""
     failures = []
-    process = wine.run_setup("setup.exe", "D:\\PKG", "none", relay=False, wait=False)
-    env = wine.env()
-    window = ""
-    for _ in range(300):
-        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Setup$"],
-                               env=env, capture_output=True, text=True)
-        window = found.stdout.split()[0] if found.stdout.split() else ""
-        if window:
-            break
-        time.sleep(0.1)
-    if not window:
-        failures.append("message-box-window: no window titled Setup appeared")
-    else:
-        time.sleep(1.0)  # let it paint
-        subprocess.run(["import", "-window", "root", "-crop", "520x190+250+290", "+repage",
-                        str(wine.BUILD / "message-box.png")], env=env, check=False)
-        if process.poll() is not None:
-            failures.append("message-box-window: the launcher ended before OK was pressed")
-        # No window manager runs here: give the box the focus directly, then press Enter.
-        subprocess.run(["xdotool", "windowfocus", "--sync", window, "key", "Return"], env=env,
-                       check=False)
-    record = wine.finish(wine.read_record(process), wine.WINE_DIR / "case" / "standin.log",
+    lay_out_files()
+    hold_ms = 3000
+    picture = wine.BUILD / "message-box.png"
+    picture.unlink(missing_ok=True)
+    shown, out = None, b""
+    with wine.virtual_desktop():
+        process = wine.run_setup("setup.exe", "D:\\PKG", "none", dismiss=True, relay=False,
+                                 wait=False, hold_ms=hold_ms)
+        for text in process.stdout:  # not to its end: the child may hold the pipe open
+            if text.startswith(b"shown "):
+                shown = [int(v) for v in text.split()[1:]]
+                left, top, right, bottom = shown
+                desktop = subprocess.run(["xdotool", "search", "--name",
+                                          f"^{wine.DESKTOP} - Wine desktop$"], env=wine.env(),
+                                         capture_output=True, text=True).stdout.split()
+                time.sleep(1.0)  # let it paint
+                try:  # import waits on a window that is gone
+                    subprocess.run(["import", "-window", desktop[0] if desktop else "root",
+                                    "-crop", f"{right - left}x{bottom - top}+{left}+{top}",
+                                    "+repage", f"PNG8:{picture}"], env=wine.env(), timeout=20)
+                except subprocess.TimeoutExpired:
+                    pass
+            elif text.startswith(b"{"):
+                out = text
+                break
+        process.wait()
+    record = wine.finish(out, wine.WINE_DIR / "case" / "standin.log",
                          wine.WINE_DIR / "case" / "relay.txt")[0]
+    if shown is None:
+        failures.append("message-box-window: no window captioned Setup appeared")
+    elif not picture.exists():
+        failures.append("message-box-window: no picture taken")
+    want_box = {"caption": "Setup", "text": MESSAGE, "buttons": 1, "rect": shown}
+    if record.get("box") != want_box:
+        failures.append(f"message-box-window: pictured window read as {record.get('box')}, "
+                        f"expected {want_box}")
+    if record.get("ms", 0) < hold_ms:
+        failures.append(f"message-box-window: the box was not up for {hold_ms} ms: {record}")
     if record.get("exit") != 0 or record.get("timed_out"):
         failures.append(f"message-box-window: launcher record {record}")
     return failures

@@ -4,6 +4,7 @@ The prefix lives in build/wine. Drive D: is a folder of ours, so cases can name 
 root of a drive exactly. setup.exe's calls are traced (+relay), so a case can check what it
 asked of the platform, not just what came out.
 """
+import contextlib
 import json
 import os
 import pathlib
@@ -19,6 +20,7 @@ DRIVE_D = WINE_DIR / "drive_d"
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver64"
 INSTALLER = "C:\\ActiveSync\\CEAPPMGR.EXE"
+DESKTOP = "photo"  # the virtual desktop's name; X calls its window "photo - Wine desktop"
 KEY = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\CEAPPMGR.EXE"
 
 
@@ -92,6 +94,25 @@ def start_display():
     (WINE_DIR / "display").write_text(f":{number}\n")
 
 
+@contextlib.contextmanager
+def virtual_desktop(size="640x480"):
+    """While it lasts, programs started in the prefix open their windows in one desktop window
+    of Wine's own, which draws their frames and captions itself (no window manager runs here, so
+    on the bare display they have none). What they start stays in it."""
+    # The frame's buttons are glyphs of Wine's symbol font, which this Wine finds only in the
+    # prefix (scripts/deps.sh installs it).
+    font = pathlib.Path("/usr/share/wine/fonts/marlett.ttf")
+    if font.exists():
+        shutil.copy(font, PREFIX / "drive_c" / "windows" / "Fonts")
+    explorer = "HKCU\\Software\\Wine\\Explorer"
+    wine("reg", "add", explorer + "\\Desktops", "/v", DESKTOP, "/d", size, "/f")
+    wine("reg", "add", explorer, "/v", "Desktop", "/d", DESKTOP, "/f")
+    try:
+        yield
+    finally:
+        wine("reg", "delete", explorer, "/v", "Desktop", "/f")
+
+
 def create_prefix():
     """A new prefix with the stand-in installed. Wine's helper processes outlive the first
     command and inherit its descriptors, so nothing here is captured."""
@@ -127,7 +148,8 @@ def stop():
 
 
 def run_setup(command_line, directory, registry="none", dismiss=False, timeout_ms=60000,
-              relay=True, wait=True, standin_env=None, launcher=None, runner=None):
+              relay=True, wait=True, standin_env=None, launcher=None, runner=None,
+              hold_ms=0):
     """Starts setup.exe through the runner; returns (runner record, stand-in records, relay
     lines of setup.exe's own calls). Command line and directory are bytes or str."""
     work = WINE_DIR / "case"
@@ -138,7 +160,8 @@ def run_setup(command_line, directory, registry="none", dismiss=False, timeout_m
         return (value.encode("latin-1") if isinstance(value, str) else value).hex()
     fields = {"exe": hexed(launcher or windows(exe_dir() / "setup.exe")), "dir": hexed(directory),
             "cmd": hexed(command_line), "reg": registry, "dismiss": "1" if dismiss else "0",
-            "timeout": str(timeout_ms), "debug": "+relay" if relay else "-all"}
+            "timeout": str(timeout_ms), "debug": "+relay" if relay else "-all",
+            "hold": str(hold_ms)}
     (work / "case.txt").write_text("".join(f"{k}={v}\n" for k, v in fields.items()))
     extra = {"STANDIN_LOG": windows(log)}
     extra.update(standin_env or {})
