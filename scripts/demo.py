@@ -15,7 +15,7 @@ Version = 1.0\r
 Component = Notes\r
 \r
 [Notes]\r
-Description = Pocket Notes for Windows Mobile\r
+Description = A notes application for handhelds\r
 CabFiles = notes.arm.cab,notes.x86.cab\r
 """
 

@@ -21,7 +21,7 @@ import time
 import wine
 
 INSTALLER = wine.INSTALLER
-MOBILE = "C:\\Program Files\\Windows Mobile\\CEAPPMGR.EXE"
+SPACED = "C:\\Program Files\\Device Manager\\CEAPPMGR.EXE"  # an installer path with blanks
 MESSAGE = ("Cannot find ActiveSync.  Please reinstall ActiveSync, then run this installation "
            "again.")
 LONG_DIR = "D:\\" + "\\".join(["l" * 60] * 4) + "\\pkg"  # 251 bytes: past the 245 that fit
@@ -76,10 +76,10 @@ CASES = {
                           line(INSTALLER, "a"), False),
     "expandable-value": (sz("%SystemDrive%\\ActiveSync\\CEAPPMGR.EXE", type_=2), "D:\\PKG",
                          "setup.exe a", line("C:\\ActiveSync\\CEAPPMGR.EXE", "a"), False),
-    "quoted-value": (sz(f'"{MOBILE}"'), "D:\\PKG", "setup.exe",
-                     line(f'"{MOBILE}"', '"D:\\PKG\\install.ini"'), False),
-    "installer-path-with-blanks": (sz(MOBILE), "D:\\PKG", "setup.exe",
-                                   line(f'"{MOBILE}"', '"D:\\PKG\\install.ini"'), False),
+    "quoted-value": (sz(f'"{SPACED}"'), "D:\\PKG", "setup.exe",
+                     line(f'"{SPACED}"', '"D:\\PKG\\install.ini"'), False),
+    "installer-path-with-blanks": (sz(SPACED), "D:\\PKG", "setup.exe",
+                                   line(f'"{SPACED}"', '"D:\\PKG\\install.ini"'), False),
     "key-in-64-bit-view-only": (sz(INSTALLER, view="other"), "D:\\PKG", "setup.exe",
                                 line(INSTALLER, '"D:\\PKG\\install.ini"'), False),
 }

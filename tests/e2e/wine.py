@@ -128,7 +128,7 @@ def create_prefix():
     subprocess.run([WINE, "wineboot", "-i"], env=env(), stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, check=True)
     (PREFIX / "dosdevices" / "d:").symlink_to(DRIVE_D)
-    for place in (INSTALLER, "C:\\Program Files\\Windows Mobile\\CEAPPMGR.EXE"):
+    for place in (INSTALLER, "C:\\Program Files\\Device Manager\\CEAPPMGR.EXE"):
         unix(place).parent.mkdir(parents=True, exist_ok=True)
         shutil.copy(exe_dir() / "tools" / "standin.exe", unix(place))
 
