@@ -8,6 +8,8 @@
 //   hold            milliseconds to leave that window up first, so it can be photographed: its
 //                   place goes out at once as "shown LEFT TOP RIGHT BOTTOM", and the record
 //                   gives it again as "rect"
+//   wdir            a current directory given as UTF-8, entered by its wide name after dir
+//   stdhandles      "1": start the launcher with standard handles of three kinds, inherited
 //   timeout         milliseconds before the launcher is given up on (default 60000)
 //   debug           WINEDEBUG for the launcher (and what it starts), so a trace shows its calls
 //                   and not the runner's
@@ -114,7 +116,32 @@ int main(int argc, char** argv) {
         std::printf("{\"error\":\"create: directory refused %lu\"}\n", GetLastError());
         return 1;
     }
-    if (!CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+    // A folder whose name the ANSI code page can't hold is entered by its wide name.
+    if (fields.count("wdir")) {
+        std::string utf8 = FromHex(fields["wdir"]);
+        std::wstring wide(utf8.size() + 1, L'\0');
+        MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &wide[0], static_cast<int>(wide.size()));
+        if (!SetCurrentDirectoryW(wide.c_str())) {
+            std::printf("{\"error\":\"wide directory refused %lu\"}\n", GetLastError());
+            return 1;
+        }
+    }
+    // Three distinct inheritable standard handles, one of each kind: the NUL device, a pipe and
+    // a file, for checking the handle block the launcher passes on.
+    BOOL inherit = FALSE;
+    HANDLE pipeRead = nullptr;
+    if (fields["stdhandles"] == "1") {
+        SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+        std::string errors = std::string(argv[1]) + ".stderr";
+        start.hStdInput = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      &inheritable, OPEN_EXISTING, 0, nullptr);
+        CreatePipe(&pipeRead, &start.hStdOutput, &inheritable, 0);
+        start.hStdError = CreateFileA(errors.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                      &inheritable, CREATE_ALWAYS, 0, nullptr);
+        start.dwFlags |= STARTF_USESTDHANDLES;
+        inherit = TRUE;
+    }
+    if (!CreateProcessA(exe.c_str(), &cmd[0], nullptr, nullptr, inherit, 0, nullptr, nullptr,
                         &start, &process)) {
         std::printf("{\"error\":\"create %lu\"}\n", GetLastError());
         return 1;

@@ -81,14 +81,22 @@ std::string ReservedRecord() {
     if (start.cbReserved2 >= 4 && start.lpReserved2 != nullptr) {
         const unsigned char* block = start.lpReserved2;
         unsigned count = block[0] | block[1] << 8 | block[2] << 16 | static_cast<unsigned>(block[3]) << 24;
-        std::vector<std::string> flags, handles;
+        std::vector<std::string> flags, handles, kinds, own;
+        static const DWORD kStandard[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
         for (unsigned i = 0; i < count && 4 + 5 * (i + 1) <= start.cbReserved2; ++i) {
             const unsigned char* h = block + 4 + count + 4 * i;
+            unsigned value = h[0] | h[1] << 8 | h[2] << 16 | static_cast<unsigned>(h[3]) << 24;
             flags.push_back(std::to_string(block[4 + i]));
-            handles.push_back(std::to_string(h[0] | h[1] << 8 | h[2] << 16 | static_cast<unsigned>(h[3]) << 24));
+            handles.push_back(std::to_string(value));
+            // What each handle is (GetFileType: 1 file, 2 device, 3 pipe, 0 none), and what this
+            // process's own standard handle of the same slot is.
+            HANDLE handle = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(static_cast<LONG>(value)));
+            kinds.push_back(std::to_string(GetFileType(handle)));
+            own.push_back(std::to_string(i < 3 ? GetFileType(GetStdHandle(kStandard[i])) : 0));
         }
         record += ",\"count\":" + std::to_string(count) + ",\"flags\":" + JsonList(flags) +
-                  ",\"handles\":" + JsonList(handles);
+                  ",\"handles\":" + JsonList(handles) + ",\"kinds\":" + JsonList(kinds) +
+                  ",\"own_kinds\":" + JsonList(own);
     }
     return record + "}";
 }

@@ -27,6 +27,14 @@ MESSAGE = ("Cannot find ActiveSync.  Please reinstall ActiveSync, then run this 
 LONG_DIR = "D:\\" + "\\".join(["l" * 60] * 4) + "\\pkg"  # 251 bytes: past the 245 that fit
 
 
+WESTERN = {"LC_ALL": "C.UTF-8", "LANG": "C.UTF-8"}        # Wine's code page 1252
+JAPANESE = {"LC_ALL": "ja_JP.UTF-8", "LANG": "ja_JP.UTF-8"}  # code page 932
+# The default argument in a folder named by its short name (none of its bytes a '?').
+SHORT_NAMED = re.compile(re.escape(INSTALLER) + r' "D:\\[^\0- "?\\\x7f-\xff]{1,12}\\install\.ini"')
+# Package folders by their wide names, and the component each one's install.ini names.
+FOLDERS = {"PKG-\u8868": "cjk", "PKG-\ud55c": "hangul", "PKG-\xe9": "latin"}
+
+
 def sz(text, nul=True, type_=1, view="default"):
     data = text.encode("latin-1") + (b"\0" if nul else b"")
     return f"{view}:{type_}:{data.hex()}"
@@ -82,6 +90,18 @@ CASES = {
                                    line(f'"{SPACED}"', '"D:\\PKG\\install.ini"'), False),
     "key-in-64-bit-view-only": (sz(INSTALLER, view="other"), "D:\\PKG", "setup.exe",
                                 line(INSTALLER, '"D:\\PKG\\install.ini"'), False),
+    # A child built on the C runtime gets the launcher's standard handles, slot by slot.
+    "handle-block": (sz(INSTALLER), "D:\\PKG", "setup.exe", line(INSTALLER, '"D:\\PKG\\install.ini"'),
+                     False, {"stdhandles": True}),
+    # A package folder named outside the ANSI code page is named by its short name, which
+    # the installer can open; one named inside it keeps its own name, byte for byte.
+    "folder-cjk-western": (sz(INSTALLER), "D:\\", "setup.exe", SHORT_NAMED, False,
+                           {"wide_dir": "D:\\PKG-\u8868", "ini": "cjk", "extra_env": WESTERN}),
+    "folder-hangul-932": (sz(INSTALLER), "D:\\", "setup.exe", SHORT_NAMED, False,
+                          {"wide_dir": "D:\\PKG-\ud55c", "ini": "hangul", "extra_env": JAPANESE}),
+    "folder-latin-western": (sz(INSTALLER), "D:\\PKG-\xe9", "setup.exe",
+                             line(INSTALLER, '"D:\\PKG-\xe9\\install.ini"'), False,
+                             {"ini": "latin", "extra_env": WESTERN}),
 }
 # The image each probing case must start, when it isn't the registry's own path.
 IMAGES = {"com-before-exe": "C:\\Probe\\PROG.com", "dot-only-in-folder": "C:\\A.B\\PROG.exe",
@@ -97,6 +117,10 @@ def lay_out_files():
     (wine.DRIVE_D / "PKG" / "install.ini").write_text(
         "[CEAppManager]\r\nVersion = 1.0\r\nComponent = Sample\r\n"
         "[Sample]\r\nDescription = A sample application\r\nCabFiles = sample.cab\r\n")
+    for folder, component in FOLDERS.items():
+        (wine.DRIVE_D / folder).mkdir(exist_ok=True)
+        (wine.DRIVE_D / folder / "install.ini").write_text(
+            f"[CEAppManager]\r\nVersion = 1.0\r\nComponent = {component}\r\n")
     wine.unix(LONG_DIR).mkdir(parents=True, exist_ok=True)
     for path in ("C:\\Probe\\PROG.com", "C:\\Probe\\PROG.exe", "C:\\A.B\\PROG.exe",
                  "D:\\PKG\\PROG.exe"):
@@ -132,7 +156,9 @@ def own_calls(relay):
     return calls
 
 
-def check_trace(name, relay, expect_start, failures):
+def check_trace(name, relay, expect_start, message, failures):
+    """Checks setup.exe's own calls; returns its MessageBoxA calls and whether a CreateProcessA
+    of its succeeded (None when the trace doesn't show it ending, so it can't tell)."""
     calls = own_calls(relay)
     names = [call.split(":Call ", 1)[1].split("(", 1)[0].lower() for call, _ in calls]
     opened = sum(1 for (call, ret), n in zip(calls, names)
@@ -144,8 +170,9 @@ def check_trace(name, relay, expect_start, failures):
                                                         "createfile", "writefile"))]
     if writes:
         failures.append(f"{name}: wrote {writes}")
-    creates = [call for (call, _), n in zip(calls, names) if n == "kernel32.createprocessa"]
-    for call in creates:
+    check_dll_search(name, calls, names, message, failures)
+    creates = [(call, ret) for (call, ret), n in zip(calls, names) if n == "kernel32.createprocessa"]
+    for call, _ in creates:
         args = call.split("(", 1)[1].rsplit(") ret=", 1)[0]
         tail = [a.lstrip("0") or "0" for a in args.rsplit(",", 8)[1:]]
         # security, security, inherit, flags, environment, directory, start info, process info
@@ -153,8 +180,33 @@ def check_trace(name, relay, expect_start, failures):
             failures.append(f"{name}: CreateProcessA given {tail[:6]}")
     if expect_start and not creates:
         failures.append(f"{name}: CreateProcessA never called")
+    started = any("retval=00000000" not in ret for _, ret in creates)
+    ended = any(n == "kernel32.exitprocess" for n in names)
     boxes = [call for (call, _), n in zip(calls, names) if n.endswith("messageboxa")]
-    return boxes
+    return boxes, started if started or ended else None
+
+
+def check_dll_search(name, calls, names, message, failures):
+    """Before anything but looking it up, setup.exe restricts the DLL search to the system
+    directory (LOAD_LIBRARY_SEARCH_SYSTEM32, 0x800), so a DLL planted beside it is never loaded;
+    then it loads no library at all, but user32.dll for the message."""
+    restrict = [i for i, n in enumerate(names) if n.endswith(".setdefaultdlldirectories")]
+    if not restrict:
+        failures.append(f"{name}: SetDefaultDllDirectories never called")
+        return
+    first = restrict[0]
+    argument = calls[first][0].split("(", 1)[1].split(")", 1)[0]
+    if int(argument, 16) != 0x800:
+        failures.append(f"{name}: SetDefaultDllDirectories({argument})")
+    before = set(names[:first]) - {"kernel32.getmodulehandlea", "kernel32.getprocaddress"}
+    if before:
+        failures.append(f"{name}: {sorted(before)} before the DLL search is restricted")
+    loads = [(i, call) for i, (call, _) in enumerate(calls) if "loadlibrary" in names[i]]
+    want = 1 if message else 0
+    if len(loads) != want or any(i < first or '"user32.dll"' not in call.lower()
+                                 for i, call in loads):
+        failures.append(f"{name}: libraries loaded {[call for _, call in loads]}, expected "
+                        f"{'user32.dll after the restriction' if message else 'none'}")
 
 
 def lookup_failed(relay):
@@ -169,63 +221,67 @@ def lookup_failed(relay):
 
 
 def run_case(name):
-    registry, directory, command, expected, message = CASES[name]
+    registry, directory, command, expected, message, *more = CASES[name]
     if name in ONLY_I386 and wine.arch() != "i386":
         print(f"{name}: skipped (the 64-bit twin reads that view by default)")
         return None
     lay_out_files()
-    return verify(name, registry, directory, command, expected, message, IMAGES.get(name))
+    return verify(name, registry, directory, command, expected, message, IMAGES.get(name),
+                  **(more[0] if more else {}))
 
 
-def wait_for_child(expect_one, patience_s=30):
-    """The stand-in's records. It writes after the launcher has ended, so wait for one where one
-    is due, and a little while where none is."""
-    deadline = time.time() + (patience_s if expect_one else 0.5)
+def wait_for_child(patience_s=30):
+    """The stand-in's records. It writes after the launcher has ended: wait for one."""
+    deadline = time.time() + patience_s
     while True:
         started = wine.finish(b"", wine.WINE_DIR / "case" / "standin.log",
                               wine.WINE_DIR / "case" / "relay.txt")[1]
-        if (expect_one and started) or time.time() > deadline:
+        if started or time.time() > deadline:
             return started
         time.sleep(0.1)
 
 
-def verify(name, registry, directory, command, expected, message, image=None,
-           may_not_start=False, extra_env=None, may_be_refused=False, runner=None,
-           patience_s=30):
+def verify(name, registry, directory, command, expected, message, image=None, extra_env=None,
+           runner=None, patience_s=30, wide_dir=None, ini=None, stdhandles=False):
     """Runs setup.exe once and compares what happened with what a row expects. `expected` is
-    the child's whole command line (str of Latin-1 bytes), or None for nothing started.
-    `message` None: the message must appear exactly when the trace shows the registry lookup
-    failed. Where the platform itself may refuse to start the launcher so (`may_be_refused`),
-    that is said."""
+    the child's whole command line (str of Latin-1 bytes, or a pattern), or None for nothing
+    started. `message` None: the message must appear exactly when the trace shows the registry
+    lookup failed. `wide_dir`: a folder entered by its wide name, after `directory`; `ini`: the
+    component that the install.ini the child was given must name. `stdhandles`: setup.exe gets
+    standard handles of three kinds, and the child their block. Returns the failures, or None
+    when Wine refuses the current directory to a new process (a case that can't be set up)."""
     failures = []
+    fields = {"wdir": wide_dir.encode().hex()} if wide_dir else {}
+    if stdhandles:
+        fields["stdhandles"] = "1"
     record, _, relay = wine.run_setup(command, directory, registry, dismiss=message is not False,
                                       standin_env=extra_env, runner=runner,
-                                      timeout_ms=patience_s * 1000)
-    if may_be_refused and record.get("error", "").startswith("create"):
-        print(f"{name}: Wine won't start a program so ({record['error']}); nothing to check")
-        return failures
+                                      timeout_ms=patience_s * 1000, more_fields=fields)
+    if record.get("error", "").startswith("create: directory refused"):
+        print(f"{name}: skipped: Wine won't give a new process this current directory "
+              f"({record['error']})")
+        return None
     if message is None:
         message = lookup_failed(relay)
         expected = None if message else expected
-    started = wait_for_child(expected is not None and not may_not_start, patience_s)
+    # The trace shows the call itself: null owner, the text, the caption, MB_ICONERROR.
+    boxes, launched = check_trace(name, relay, expected is not None, message, failures)
+    # A child writes its record after the launcher has ended. Where the trace shows that the
+    # launcher ended without starting one, none can come; otherwise wait for it in full.
+    started = [] if expected is None and launched is False else wait_for_child(patience_s)
     if record.get("exit") != 0 or record.get("timed_out"):
         failures.append(f"{name}: launcher record {record}")
     trace = (wine.WINE_DIR / "case" / "relay.txt").read_text(encoding="latin-1")
     if "Unhandled exception" in trace or "Unhandled page fault" in trace:
         failures.append(f"{name}: Wine reported a crash")
-    if expected is None or (may_not_start and not started):
-        if started:
-            failures.append(f"{name}: started {started}")
+    if expected is None:
+        if started or launched:
+            failures.append(f"{name}: started {started or 'a process'}")
     elif len(started) != 1:
         failures.append(f"{name}: expected one start, got {started}")
     else:
-        child = started[0]
-        if image is None:
-            image = expected[1:].split('"')[0] if expected[0] == '"' else expected.split(" ")[0]
-        got = (child["command_line"], child["cwd"], child["image"].lower())
-        want = (expected, directory, image.lower())
-        if got != want:
-            failures.append(f"{name}: child saw {got}, expected {want}")
+        failures += check_child(name, started[0], expected, directory, image, wide_dir, ini,
+                                stdhandles)
     box = record.get("box")
     if message:
         want_box = {"caption": "Setup", "text": MESSAGE, "buttons": 1}
@@ -233,12 +289,42 @@ def verify(name, registry, directory, command, expected, message, image=None,
             failures.append(f"{name}: message box {box}, expected {want_box}")
     elif box is not None:
         failures.append(f"{name}: unexpected message box {box}")
-    # The trace shows the call itself: null owner, the text, the caption, MB_ICONERROR.
-    boxes = check_trace(name, relay, expected is not None and not may_not_start, failures)
     calls = [re.match(r'.*MessageBoxA\((\w+),\w+ "(.*)",\w+ "(.*)",(\w+)\) ret=', b) for b in boxes]
     got = [(int(c[1], 16), c[2], c[3], int(c[4], 16)) if c else b for c, b in zip(calls, boxes)]
     if got != ([(0, MESSAGE, "Setup", 0x10)] if message else []):
         failures.append(f"{name}: MessageBoxA called as {got}")
+    return failures
+
+
+# GetFileType of each kind of standard handle the runner gives, and the C runtime's flags for
+# it (open and text, plus device or pipe), in slot order: the NUL device, a pipe, a file.
+STD_KINDS = [2, 3, 1]
+STD_FLAGS = [0xC1, 0x89, 0x81]
+
+
+def check_child(name, child, expected, directory, image, wide_dir, ini, stdhandles):
+    """What the one child saw against what the row expects."""
+    failures = []
+    if isinstance(expected, re.Pattern):
+        if not expected.fullmatch(child["command_line"]):
+            failures.append(f"{name}: child saw {child['command_line']!r}, expected "
+                            f"{expected.pattern!r}")
+        expected = child["command_line"]
+    if image is None:
+        image = expected[1:].split('"')[0] if expected[0] == '"' else expected.split(" ")[0]
+    # A folder entered by its wide name has no faithful ANSI name for the child to report.
+    got = (child["command_line"], child["cwd"] if not wide_dir else "", child["image"].lower())
+    want = (expected, directory if not wide_dir else "", image.lower())
+    if got != want:
+        failures.append(f"{name}: child saw {got}, expected {want}")
+    inis = child.get("inis") or [{}]
+    if ini and (not inis[0].get("exists") or inis[0].get("component") != ini):
+        failures.append(f"{name}: the argument names {inis[0]}, expected the install.ini of {ini}")
+    block = child.get("reserved", {})
+    if stdhandles and (block.get("count"), block.get("flags"), block.get("kinds"),
+                       block.get("own_kinds")) != (3, STD_FLAGS, STD_KINDS, STD_KINDS):
+        failures.append(f"{name}: handle block {block}, expected 3 slots with flags "
+                        f"{STD_FLAGS} naming handles of kinds {STD_KINDS}, as its own")
     return failures
 
 
@@ -301,7 +387,7 @@ def launcher_does_not_wait():
                                         standin_env={"STANDIN_DELAY_MS": "3000"})
     if record.get("exit") != 0 or record.get("ms", 1e9) >= 3000 or started:
         failures.append(f"launcher-does-not-wait: launcher {record}, child records {started}")
-    started = wait_for_child(True)
+    started = wait_for_child()
     if len(started) != 1 or started[0]["cwd"] != "D:\\PKG":
         failures.append(f"launcher-does-not-wait: child records {started}")
     return failures

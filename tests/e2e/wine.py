@@ -148,8 +148,8 @@ def stop():
 
 
 def run_setup(command_line, directory, registry="none", dismiss=False, timeout_ms=60000,
-              relay=True, wait=True, standin_env=None, launcher=None, runner=None,
-              hold_ms=0):
+              relay=True, wait=True, standin_env=None, launcher=None, runner=None, hold_ms=0,
+              more_fields=None):
     """Starts setup.exe through the runner; returns (runner record, stand-in records, relay
     lines of setup.exe's own calls). Command line and directory are bytes or str."""
     work = WINE_DIR / "case"
@@ -162,6 +162,7 @@ def run_setup(command_line, directory, registry="none", dismiss=False, timeout_m
             "cmd": hexed(command_line), "reg": registry, "dismiss": "1" if dismiss else "0",
             "timeout": str(timeout_ms), "debug": "+relay" if relay else "-all",
             "hold": str(hold_ms)}
+    fields.update(more_fields or {})  # the runner's other settings: wdir, stdhandles
     (work / "case.txt").write_text("".join(f"{k}={v}\n" for k, v in fields.items()))
     extra = {"STANDIN_LOG": windows(log)}
     extra.update(standin_env or {})
