@@ -12,7 +12,6 @@ on any error it is left as it was.
 """
 import os
 import pathlib
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -57,29 +56,40 @@ def parse(argv):
     return values
 
 
-def openssl_pkcs12(pfx, pass_file, *args):
+def password(pfx, pass_file):
+    """The first line of the file, without its line end, whichever system wrote it. Both tools
+    are given it on their standard input, as each reads a file's line ends differently."""
+    try:
+        text = pathlib.Path(pass_file).read_bytes()
+    except OSError as error:
+        raise Failure(f"PFX_PASS_FILE {pass_file}: cannot read it ({error.strerror})") from None
+    first = text.split(b"\n", 1)[0].removesuffix(b"\r")
+    if not first:
+        # Neither openssl nor osslsigncode takes an empty password this way.
+        raise Failure(f"PFX {pfx}: PFX_PASS_FILE {pass_file} has no password on its first "
+                      "line (a certificate file without one can't be used)")
+    return first + b"\n"
+
+
+def openssl_pkcs12(pfx, secret, *args):
     """openssl pkcs12 on the file; files from older exporters need the legacy algorithms."""
     result = None
     for legacy in ([], ["-legacy"]):
-        result = run("openssl", "pkcs12", "-in", pfx, "-passin", f"file:{pass_file}", *legacy,
-                     *args)
+        result = run("openssl", "pkcs12", "-in", pfx, "-passin", "stdin", *legacy, *args,
+                     input=secret)
         if result.returncode == 0 or b"invalid password" in result.stderr.lower():
             break
     return result
 
 
-def check_certificate(pfx, pass_file):
+def check_certificate(pfx, pass_file, secret):
     """The certificate file opens with the password and its certificate is for code signing."""
     where = f"PFX {pfx}"
-    for path, what in ((pfx, where), (pass_file, f"PFX_PASS_FILE {pass_file}")):
-        try:
-            pathlib.Path(path).open("rb").close()
-        except OSError as error:
-            raise Failure(f"{what}: cannot read it ({error.strerror})") from None
-    if pathlib.Path(pass_file).stat().st_size == 0:
-        # Neither openssl nor osslsigncode reads an empty password from a file.
-        raise Failure(f"PFX_PASS_FILE {pass_file}: empty; export the certificate with a password")
-    result = openssl_pkcs12(pfx, pass_file, "-nokeys", "-clcerts")
+    try:
+        pathlib.Path(pfx).open("rb").close()
+    except OSError as error:
+        raise Failure(f"{where}: cannot read it ({error.strerror})") from None
+    result = openssl_pkcs12(pfx, secret, "-nokeys", "-clcerts")
     if result.returncode != 0:
         if b"invalid password" in result.stderr.lower():
             raise Failure(f"{where}: wrong password (the one in PFX_PASS_FILE {pass_file})")
@@ -109,7 +119,8 @@ def check(values):
                                         values.get("COPYRIGHT", ""))
         version = brand.version_info(numbers, strings)
     if "PFX" in values:
-        check_certificate(values["PFX"], values["PFX_PASS_FILE"])
+        values["secret"] = password(values["PFX"], values["PFX_PASS_FILE"])
+        check_certificate(values["PFX"], values["PFX_PASS_FILE"], values["secret"])
     return icon, version
 
 
@@ -132,11 +143,10 @@ def build(icon, version):
 
 
 def sign(unsigned, signed, values):
-    step = ["osslsigncode", "sign", "-pkcs12", values["PFX"], "-readpass",
-            values["PFX_PASS_FILE"], "-h", "sha256"]
+    step = ["osslsigncode", "sign", "-pkcs12", values["PFX"], "-readpass", "-", "-h", "sha256"]
     if "TIMESTAMP_URL" in values:
         step += ["-ts", values["TIMESTAMP_URL"]]
-    result = run(*step, "-in", str(unsigned), "-out", str(signed))
+    result = run(*step, "-in", str(unsigned), "-out", str(signed), input=values["secret"])
     if result.returncode != 0 or not signed.exists():
         sys.stderr.buffer.write(result.stdout + result.stderr)
         raise Failure(f"PFX {values['PFX']}: osslsigncode could not sign"

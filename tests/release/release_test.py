@@ -48,8 +48,10 @@ def png(size):
                                       for x in range(size)) for y in range(size))
 
     def chunk(kind, data):
-        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0))
+        return (struct.pack(">I", len(data)) + kind + data
+                + struct.pack(">I", zlib.crc32(kind + data)))
+    header = struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)  # 8 bits a channel, RGBA
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header)
             + chunk(b"IDAT", zlib.compress(rows, 9)) + chunk(b"IEND", b""))
 
 
@@ -84,13 +86,15 @@ def certificates(work):
         "[web]\nbasicConstraints = CA:FALSE\nkeyUsage = critical, digitalSignature\n"
         "extendedKeyUsage = serverAuth\n")
     (work / "pass.txt").write_text("not so secret\n")  # as `echo ... >` leaves it
+    (work / "pass-crlf.txt").write_bytes(b"not so secret\r\n")  # as a Windows editor leaves it
     (work / "wrong.txt").write_text("guessed\n")
 
     def openssl(*args):
         subprocess.run(["openssl", *args], cwd=work, check=True, capture_output=True)
     openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem",
             "-subj", "/CN=Release Test CA", "-days", "2",
-            "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign")
+            "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign")
     openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "leaf.key", "-out", "leaf.csr",
             "-utf8", "-subj", f"/CN={COMPANY}")
     for serial, use in ((2, "signing"), (3, "web")):
@@ -206,6 +210,8 @@ def bad_input():
         ({"PFX": certs / "web.pfx", "PFX_PASS_FILE": certs / "pass.txt"},
          "is not for code signing (extended key usage: TLS Web Server Authentication)"),
         ({"PFX": certs / "signing.pfx"}, "PFX_PASS_FILE names the file holding its password"),
+        ({"PFX": certs / "signing.pfx", "PFX_PASS_FILE": "/dev/null"},
+         "PFX_PASS_FILE /dev/null has no password on its first line"),
         # Nothing listens there: signing fails after the build, still before OUT is written.
         ({"PFX": certs / "signing.pfx", "PFX_PASS_FILE": certs / "pass.txt",
           "TIMESTAMP_URL": "http://127.0.0.1:9/"}, "could not sign"),
@@ -238,7 +244,7 @@ def branded():
     failures = []
     unsigned = [WORK / "branded" / f"unsigned{n}.exe" for n in (1, 2)]
     for out in [*unsigned, SIGNED]:
-        signing = {"PFX": certs / "signing.pfx", "PFX_PASS_FILE": certs / "pass.txt"} \
+        signing = {"PFX": certs / "signing.pfx", "PFX_PASS_FILE": certs / "pass-crlf.txt"} \
             if out == SIGNED else {}
         result = make_release(OUT=out, **settings, **signing)
         if result.returncode != 0:
