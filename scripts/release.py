@@ -57,8 +57,9 @@ def parse(argv):
 
 
 def password(pfx, pass_file):
-    """The first line of the file, without its line end, whichever system wrote it. Both tools
-    are given it on their standard input, as each reads a file's line ends differently."""
+    """The first line of the file, without its line end, whichever system wrote it. The tools
+    read a file's line ends each in its own way, so openssl is given the password on its standard
+    input and osslsigncode in a file of its own (see sign)."""
     try:
         text = pathlib.Path(pass_file).read_bytes()
     except OSError as error:
@@ -143,10 +144,17 @@ def build(icon, version):
 
 
 def sign(unsigned, signed, values):
-    step = ["osslsigncode", "sign", "-pkcs12", values["PFX"], "-readpass", "-", "-h", "sha256"]
+    # The password alone, in a file only we can read, next to the unsigned file: Debian 12's own
+    # osslsigncode (2.5) reads it from a file but not from standard input.
+    secret = unsigned.parent / "password"
+    secret.touch(mode=0o600)
+    secret.write_bytes(values["secret"].rstrip(b"\n"))
+    step = ["osslsigncode", "sign", "-pkcs12", values["PFX"], "-readpass", str(secret), "-h",
+            "sha256"]
     if "TIMESTAMP_URL" in values:
         step += ["-ts", values["TIMESTAMP_URL"]]
-    result = run(*step, "-in", str(unsigned), "-out", str(signed), input=values["secret"])
+    result = run(*step, "-in", str(unsigned), "-out", str(signed))
+    secret.unlink()
     if result.returncode != 0 or not signed.exists():
         sys.stderr.buffer.write(result.stdout + result.stderr)
         raise Failure(f"PFX {values['PFX']}: osslsigncode could not sign"
