@@ -128,6 +128,10 @@ def create_prefix():
     subprocess.run([WINE, "wineboot", "-i"], env=env(), stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, check=True)
     (PREFIX / "dosdevices" / "d:").symlink_to(DRIVE_D)
+    # A crash ends the crashed process at once, its backtrace in the trace, instead of keeping
+    # it behind a dialog until the case's patience runs out.
+    wine("reg", "add", "HKCU\\Software\\Wine\\WineDbg", "/v", "ShowCrashDialog", "/t",
+         "REG_DWORD", "/d", "0", "/f")
     for place in (INSTALLER, "C:\\Program Files\\Device Manager\\CEAPPMGR.EXE"):
         unix(place).parent.mkdir(parents=True, exist_ok=True)
         shutil.copy(exe_dir() / "tools" / "standin.exe", unix(place))
