@@ -9,7 +9,7 @@ namespace {
 
 // A KERNEL32 function looked up, not imported: older Windows lacks it and would refuse to load
 // setup.exe if it were imported.
-[[gnu::noinline]] void* Kernel32Function(const char* name) {
+void* Kernel32Function(const char* name) {
     return reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("kernel32.dll"), name));
 }
 
