@@ -122,16 +122,17 @@ bool LocateInstaller(char (&path)[kInstallerPathBuffer]) {
 
 int WinMain(platform::Handle, platform::Handle, char* commandTail, int) {
     char installer[kInstallerPathBuffer];
-    if (!LocateInstaller(installer)) {
-        platform::MessageBoxA(nullptr, kFailureText, kFailureCaption, platform::kIconError);
-        return 0;
+    if (LocateInstaller(installer)) {
+        char* composed = *commandTail == '\0' ? DefaultIniArgument() : nullptr;
+        const char* argument = composed != nullptr ? composed : commandTail;
+        // Empty only when memory ran out for the default argument: nothing sound to say then.
+        if (*argument == '\0') return 0;
+        const char* argv[] = {installer, argument, nullptr};
+        HandOffToProgram(installer, argv);  // returns only when nothing was started
+        platform::Free(composed);
     }
-    char* composed = *commandTail == '\0' ? DefaultIniArgument() : nullptr;
-    const char* argument = composed != nullptr ? composed : commandTail;
-    if (*argument == '\0') return 0;  // out of memory for the default argument
-
-    const char* argv[] = {installer, argument, nullptr};
-    HandOffToProgram(installer, argv);
-    platform::Free(composed);
+    // Nothing started. Most often the device manager was removed and left its registration
+    // behind, naming a file that is gone: the same advice fits.
+    platform::MessageBoxA(nullptr, kFailureText, kFailureCaption, platform::kIconError);
     return 0;
 }

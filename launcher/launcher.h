@@ -14,5 +14,5 @@ bool LocateInstaller(char (&path)[kInstallerPathBuffer]);
 
 // Starts the installer with the command tail, or with the quoted install.ini of the current
 // directory when the tail is empty. Shows the one failure message when the installer can't be
-// located. Always returns 0; when the installer starts, it does not return at all.
+// located or started. Always returns 0; when the installer starts, it does not return at all.
 int WinMain(platform::Handle instance, platform::Handle previous, char* commandTail, int show);

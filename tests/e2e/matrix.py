@@ -45,21 +45,19 @@ def registry_cells():
                 path = installer_of_length(length) if length >= 20 else "C" * length
                 data = path.encode() + b"\0" * nul
                 name = f"{TYPES[type_]}-{size}-{'nul' if nul else 'no-nul'}"
+                # Nothing started means the message, whatever the reason.
                 if size > 260:
-                    # Longer than the 260 bytes offered: the read fails, so the message.
-                    expected, message = None, True
+                    expected = None  # longer than the 260 bytes offered: the read fails
                 elif length == 260 and type_ in STRINGS:
-                    # Wine's string read wants room for a NUL after 260 bytes: it fails, so the
-                    # message.
-                    expected, message = None, True
+                    expected = None  # Wine's string read wants room for a NUL after 260 bytes
                 elif length == 260:
                     # Read whole and used as a path, but a path of 260 bytes leaves no room for
-                    # its NUL: no program is found there, so nothing starts, and no message.
-                    expected, message = None, False
+                    # its NUL: no program is found there.
+                    expected = None
                 else:
-                    expected, message = (f"{path} {ARGUMENT}" if length >= 20 else None), False
+                    expected = f"{path} {ARGUMENT}" if length >= 20 else None
                 yield (name, f"default:{type_}:{data.hex()}", "D:\\PKG", "setup.exe", expected,
-                       message, None)
+                       expected is None, None)
 
 
 def directory_cells():

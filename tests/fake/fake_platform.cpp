@@ -156,7 +156,7 @@ std::uint32_t ExpandEnvironmentStringsA(const char* source, char* target, std::u
     }
     // As Wine's does: expanded in UTF-16 units into a buffer of `size` units, converted into
     // `size` bytes (cut short, without a NUL, when the bytes don't fit), counted in units.
-    std::uint32_t units = Count(out, true, true);
+    std::uint32_t units = Count(out, true, true) + (current.expansionSpareByte ? 1 : 0);
     if (units <= size) Fill(out, target, size);
     return units;
 }

@@ -42,6 +42,9 @@ struct World {
     // Whether the ANSI calls count double-byte text in UTF-16 units, as Wine's
     // ExpandEnvironmentStringsA does, instead of bytes. That call always counts so.
     bool countsUnits = false;
+    // Whether ExpandEnvironmentStringsA asks for one byte more than the string and its NUL, as
+    // the platform's documentation says the ANSI call may.
+    bool expansionSpareByte = false;
     std::set<std::string> files;
     std::map<std::string, std::string> environment;
     platform::HandleSlot standardHandles[platform::kStandardSlots] = {};

@@ -47,7 +47,7 @@ struct Case {
 
 TEST(WinMain, EveryRoadEndsWithStatusZeroAndTheKeyClosed) {
     const std::string longDirectory = "E:\\" + std::string(400, 'L');
-    // Double-byte installer paths: 日 repeated; 3 + 244 + 13 bytes is exactly a full path.
+    // Installer paths of exactly 260 bytes (3 + 244 + 13): plain, and double-byte (日 repeated).
     const std::string fullPath = "C:\\" + std::string(122 * 2, 'x') + "\\CEAPPMGR.EXE";
     std::string nihon244;
     for (int i = 0; i < 122; ++i) nihon244 += "\x93\xfa";
@@ -107,6 +107,16 @@ TEST(WinMain, EveryRoadEndsWithStatusZeroAndTheKeyClosed) {
              w.files = {"C:\\" + nihon244 + "\\CEAPPMGR.EXE"};
          },
          "a", "C:\\" + nihon244 + "\\CEAPPMGR.EXE", "C:\\" + nihon244 + "\\CEAPPMGR.EXE a", false},
+        // The ANSI call may ask for one byte beyond the string and its NUL.
+        {"expansion of 260 bytes, counted with a byte to spare",
+         [&](auto& w) {
+             w.value = "%P%";
+             w.valueType = platform::kRegExpandSz;
+             w.environment["P"] = fullPath;
+             w.expansionSpareByte = true;
+             w.files = {fullPath};
+         },
+         "a", fullPath, fullPath + " a", false},
         {"expansion past 260 bytes, its unit count within",
          [&](auto& w) {
              Japanese(w);
@@ -177,14 +187,15 @@ TEST(WinMain, EveryRoadEndsWithStatusZeroAndTheKeyClosed) {
         {"extension probed: child keeps the stored name",
          [](auto& w) { w.value = "C:\\CE\\CEAPPMGR"; w.files = {"C:\\CE\\CEAPPMGR.exe"}; }, "a",
          "C:\\CE\\CEAPPMGR.exe", "C:\\CE\\CEAPPMGR a", false},
-        {"installer missing", [](auto& w) { w.files.clear(); }, "", "", "", false},
-        {"process not created", [](auto& w) { w.createSucceeds = false; }, "", "", "", false},
+        // Nothing started: the message, as when the registry doesn't say.
+        {"installer missing", [](auto& w) { w.files.clear(); }, "", "", "", true},
+        {"process not created", [](auto& w) { w.createSucceeds = false; }, "", "", "", true},
         {"no memory for the default argument", [](auto& w) { w.allocationsBeforeFailure = 1; },
          "", "", "", false},
         {"no memory for the resolved name", [](auto& w) { w.allocationsBeforeFailure = 0; }, "a",
-         "", "", false},
+         "", "", true},
         {"no memory for the command line", [](auto& w) { w.allocationsBeforeFailure = 1; }, "a",
-         "", "", false},
+         "", "", true},
     };
     for (const Case& c : cases) {
         fake::World& world = Installed();
