@@ -26,7 +26,7 @@ import pe_check  # noqa: E402
 
 COMPANY = "Müller & Söhne GmbH"
 PRODUCT = "株式会社サンプル 手帳 📒"  # a character past the 16-bit range, too
-COPYRIGHT = "© 2026 Müller & Söhne GmbH"
+COPYRIGHT = '© 2026 Müller & Söhne GmbH, "Notes" in C:\\Notes\\'  # " and \ escaped in the script
 
 
 def make(*args):
