@@ -218,10 +218,11 @@ def device_key(values):
     except OSError as error:
         raise Failure(f"{where}: cannot read it ({error.strerror})") from None
     try:
-        library = ctypes.CDLL(module)
+        # Loaded once by hand first: Debian's binding says only "Load" when it fails.
+        loaded = ctypes.CDLL(module)
     except OSError as error:
         raise Failure(f"{where}: not a library this system loads ({error})") from None
-    if not hasattr(library, "C_GetFunctionList"):
+    if not hasattr(loaded, "C_GetFunctionList"):
         raise Failure(f"{where}: not a PKCS#11 library (it has no C_GetFunctionList)")
     wanted = pkcs11_uri(uri)
     p11 = pykcs11()
@@ -272,6 +273,7 @@ def log_in(p11, session, info, token, values):
 
 
 def public_key(p11, session, wanted, token, uri):
+    """The one private key the URI names on the token, by what its public half looks like."""
     if wanted.get("type", "private") != "private":
         raise Failure(f"PKCS11_KEY {uri}: type={wanted['type']} names no key to sign with; "
                       "that is type=private")
@@ -320,7 +322,8 @@ def check_device_certificate(cert, pems, public):
         spki = run("openssl", "pkey", "-pubin", "-outform", "DER",
                    input=run("openssl", "x509", "-noout", "-pubkey", input=pem).stdout).stdout
         if spki and any(spki.endswith(form) for form in public):
-            return code_signing(f"CERT {cert}", pem)
+            code_signing(f"CERT {cert}", pem)
+            return
     raise Failure(f"CERT {cert}: none of its {len(pems)} certificates is for the key PKCS11_KEY "
                   "names (their public keys differ from the token key's)")
 

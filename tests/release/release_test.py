@@ -155,9 +155,6 @@ def authority(certs):
             self.send_header("Content-Length", str(len(reply)))
             self.end_headers()
             self.wfile.write(reply)
-
-        def log_message(self, *args):
-            pass
     server = http.server.HTTPServer(("127.0.0.1", 0), Reply)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server, f"http://127.0.0.1:{server.server_port}/"
