@@ -28,6 +28,7 @@ WORK = ROOT / "build" / "release-test"
 SIGNED = WORK / "package" / "setup.exe"
 DUAL = WORK / "branded" / "dual.exe"
 SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
+SPY = "/usr/lib/x86_64-linux-gnu/pkcs11-spy.so"  # OpenSC's: logs each call, then makes it
 DEFAULT = ROOT / "build" / "win" / "setup.exe"
 sys.path.insert(0, str(ROOT / "tests" / "pe"))
 import pe_check  # noqa: E402
@@ -243,6 +244,7 @@ def bad_input():
     shutil.rmtree(work, ignore_errors=True)
     certs = certificates(work / "certs")
     device, (server, url) = token(certs), authority(certs)
+    os.environ.update(PKCS11SPY=SOFTHSM, PKCS11SPY_OUTPUT=str(work / "spy.log"))
 
     def swap(name, value):  # the token's settings, one of them changed and put first
         return {name: value, **{k: v for k, v in device.items() if k != name}}
@@ -275,7 +277,8 @@ def bad_input():
          "not a PKCS#11 library"),
         (swap("PKCS11_KEY", "pkcs11:token=Elsewhere;object=leaf"), "no such token"),
         (swap("PKCS11_KEY", "pkcs11:token=Release%20Test;object=gone"), "no such key"),
-        (swap("PIN_FILE", certs / "wrong.txt"), "wrong PIN for token 'Release Test'"),
+        (swap("PIN_FILE", certs / "wrong.txt") | {"PKCS11_MODULE": SPY},
+         "wrong PIN for token 'Release Test'"),
         (swap("CERT", certs / "web.pem"), "is not for code signing"),
         ({"CERT": device["CERT"], **swap("PKCS11_KEY", "pkcs11:token=Release%20Test;object=spare")},
          "none of its 2 certificates is for the key"),
@@ -304,6 +307,8 @@ def bad_input():
         if out.parent.exists() and any(out.parent.iterdir()):
             failures.append(f"{row}: left {sorted(p.name for p in out.parent.iterdir())}")
     server.shutdown()
+    if (logins := (work / "spy.log").read_text().count("C_Login")) != 1:
+        failures.append(f"a wrong PIN was tried {logins} times, not once")
     return failures
 
 
