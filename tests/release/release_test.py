@@ -8,10 +8,9 @@
                                 the same inputs twice give the same bytes before signing
     release_test.py default     no settings: the default build, and the default tree unchanged
 
-The throwaway CA, certificates and SoftHSM2 token are made in build/release-test, and a
-time-stamp authority (openssl ts) answers on the loopback address while a group runs; no key is
-kept in the repository. The branded, signed file stays there for e2e.shipped-i386 to run under
-Wine.
+The throwaway CA, certificates and SoftHSM2 token are made in build/release-test, where a group
+runs its own time-stamp authority on the loopback address; no key is kept in the repository.
+The branded, signed file stays there for e2e.shipped-i386 to run under Wine.
 """
 import http.server
 import os
@@ -87,8 +86,7 @@ ICON_IMAGES = [(48, 48, 32, bitmap(48)), (256, 256, 32, png(256))]
 
 
 def certificates(work):
-    """A CA, a code-signing certificate, a web server's and a time-stamp authority's, each as
-    PKCS#12 with a password; openssl ts's settings for that authority."""
+    """A CA; code-signing, web and time-stamping certificates as PKCS#12; openssl ts's settings."""
     work.mkdir(parents=True, exist_ok=True)
     (work / "ext.cnf").write_text(
         "[signing]\nbasicConstraints = CA:FALSE\nkeyUsage = critical, digitalSignature\n"
@@ -153,7 +151,6 @@ def authority(certs):
                 input=query, cwd=certs, capture_output=True).stdout
             self.send_response(500 if self.path == "/error" else 200)
             self.send_header("Content-Type", "application/timestamp-reply")
-            self.send_header("Content-Length", str(len(reply)))
             self.end_headers()
             self.wfile.write(reply)
     server = http.server.HTTPServer(("127.0.0.1", 0), Reply)
