@@ -407,7 +407,7 @@ def sign(unsigned, values):
     # reads it from a file but not from standard input.
     secret = unsigned.parent / "secret"
     secret.touch(mode=0o600)
-    secret.write_bytes(values["secret"])
+    secret.write_bytes(values["secret"].rstrip(b"\n"))
     if "PFX" in values:
         key, named = ["-pkcs12", values["PFX"]], f"PFX {values['PFX']}"
     else:
