@@ -50,7 +50,7 @@ bench: windows
 # A finished setup.exe for a packager (README, "Shipping a package"). Only settings given on
 # make's command line count, each passed as one argument whatever characters it holds.
 RELEASE_SETTINGS = OUT ICON VERSION COMPANY PRODUCT DESCRIPTION COPYRIGHT PFX PFX_PASS_FILE \
-	TIMESTAMP_URL
+	PKCS11_MODULE PKCS11_KEY CERT PIN_FILE TIMESTAMP_URL DUAL_SIGN
 RELEASE_ARG = $(if $(filter command line,$(origin $(1))),'$(1)=$(subst ','\'',$($(1)))')
 release: all
 	@python3 scripts/release.py $(foreach v,$(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))

@@ -21,6 +21,10 @@ want x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
 want /usr/include/gtest/gtest.h libgtest-dev
 want wrestool icoutils
 want osslsigncode osslsigncode  # make release signs with it
+want /usr/lib/x86_64-linux-gnu/engines-3/pkcs11.so libengine-pkcs11-openssl  # signing on a device
+want /usr/lib/python3/dist-packages/PyKCS11/__init__.py python3-pykcs11  # checks the device
+want softhsm2-util softhsm2  # the release test's device, a token in software
+want /usr/lib/x86_64-linux-gnu/pkcs11-spy.so opensc-pkcs11  # cards, USB tokens; a spy
 want openssl openssl
 # Wine's 64-bit part runs everywhere; its 32-bit part only where the kernel runs 32-bit programs.
 want /usr/lib/wine/wine64 wine wine64

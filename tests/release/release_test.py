@@ -1,25 +1,33 @@
 #!/usr/bin/env python3
 """make release, checked from the outside, with inputs made at test time.
 
-    release_test.py bad-input   each bad ICON, VERSION and PFX: its one error line, no OUT
-    release_test.py branded     a branded, signed build read back, verified and tampered with;
+    release_test.py bad-input   each bad ICON, VERSION, key or time-stamp server: its one error
+                                line, no OUT
+    release_test.py branded     a branded build signed through a token and time-stamped, read
+                                back, verified and tampered with; one signed twice from a PFX;
                                 the same inputs twice give the same bytes before signing
     release_test.py default     no settings: the default build, and the default tree unchanged
 
-The throwaway CA and certificates are made by openssl in build/release-test; no key is kept in
-the repository. The branded, signed file stays there for e2e.shipped-i386 to run under Wine.
+The throwaway CA, certificates and SoftHSM2 token are made in build/release-test, where a group
+runs its own time-stamp authority on the loopback address; no key is kept in the repository.
+The branded, signed file stays there for e2e.shipped-i386 to run under Wine.
 """
+import http.server
 import os
 import pathlib
 import shutil
 import struct
 import subprocess
 import sys
+import threading
 import zlib
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 WORK = ROOT / "build" / "release-test"
 SIGNED = WORK / "package" / "setup.exe"
+DUAL = WORK / "branded" / "dual.exe"
+SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
+SPY = "/usr/lib/x86_64-linux-gnu/pkcs11-spy.so"  # OpenSC's: logs each call, then makes it
 DEFAULT = ROOT / "build" / "win" / "setup.exe"
 sys.path.insert(0, str(ROOT / "tests" / "pe"))
 import pe_check  # noqa: E402
@@ -78,13 +86,18 @@ ICON_IMAGES = [(48, 48, 32, bitmap(48)), (256, 256, 32, png(256))]
 
 
 def certificates(work):
-    """A CA, a code-signing certificate and a web server's, both as PKCS#12 with a password."""
+    """A CA; code-signing, web and time-stamping certificates as PKCS#12; openssl ts's settings."""
     work.mkdir(parents=True, exist_ok=True)
     (work / "ext.cnf").write_text(
         "[signing]\nbasicConstraints = CA:FALSE\nkeyUsage = critical, digitalSignature\n"
         "extendedKeyUsage = codeSigning\n"
         "[web]\nbasicConstraints = CA:FALSE\nkeyUsage = critical, digitalSignature\n"
-        "extendedKeyUsage = serverAuth\n")
+        "extendedKeyUsage = serverAuth\n"
+        "[stamping]\nbasicConstraints = CA:FALSE\nkeyUsage = critical, digitalSignature\n"
+        "extendedKeyUsage = critical, timeStamping\n"
+        "[tsa]\ndefault_tsa = authority\n[authority]\nserial = serial\nsigner_cert = stamping.pem\n"
+        "signer_key = leaf.key\ncerts = ca.pem\nsigner_digest = sha256\ndefault_policy = 1.2.3.4\n"
+        "digests = sha1, sha256\ness_cert_id_alg = sha256\n")
     (work / "pass.txt").write_text("not so secret\n")  # as `echo ... >` leaves it
     (work / "pass-crlf.txt").write_bytes(b"not so secret\r\n")  # as a Windows editor leaves it
     (work / "wrong.txt").write_text("guessed\n")
@@ -97,13 +110,52 @@ def certificates(work):
             "-addext", "keyUsage=critical,keyCertSign")
     openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "leaf.key", "-out", "leaf.csr",
             "-utf8", "-subj", f"/CN={COMPANY}")
-    for serial, use in ((2, "signing"), (3, "web")):
+    for serial, use in ((2, "signing"), (3, "web"), (4, "stamping")):
         openssl("x509", "-req", "-in", "leaf.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
                 "-set_serial", str(serial), "-days", "2", "-extfile", "ext.cnf",
                 "-extensions", use, "-out", f"{use}.pem")
         openssl("pkcs12", "-export", "-in", f"{use}.pem", "-inkey", "leaf.key",
                 "-certfile", "ca.pem", "-out", f"{use}.pfx", "-passout", "file:pass.txt")
     return work
+
+
+def token(certs):
+    """A SoftHSM2 token of the test's own holding the code-signing certificate's key and a spare
+    EC key; the settings that sign through it."""
+    (certs / "tokens").mkdir()
+    (certs / "softhsm2.conf").write_text(f"directories.tokendir = {certs / 'tokens'}\n")
+    os.environ["SOFTHSM2_CONF"] = str(certs / "softhsm2.conf")
+    run = lambda *a: subprocess.run(a, cwd=certs, check=True, capture_output=True)  # noqa: E731
+    run("openssl", "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256",
+        "-out", "spare.key")
+    run("softhsm2-util", "--init-token", "--free", "--label", "Release Test", "--so-pin", "0000",
+        "--pin", "1234")
+    for n, key in enumerate(("leaf", "spare"), 1):
+        run("softhsm2-util", "--import", f"{key}.key", "--token", "Release Test", "--label", key,
+            "--id", f"0{n}", "--pin", "1234")
+    (certs / "pin.txt").write_bytes(b"1234\r\n")
+    (certs / "chain.pem").write_bytes((certs / "ca.pem").read_bytes()
+                                      + (certs / "signing.pem").read_bytes())
+    return {"PKCS11_MODULE": SOFTHSM, "PKCS11_KEY": "pkcs11:token=Release%20Test;object=leaf",
+            "CERT": certs / "chain.pem", "PIN_FILE": certs / "pin.txt"}
+
+
+def authority(certs):
+    """An RFC 3161 time-stamp authority on the loopback address, for a group to shut down when
+    done: openssl's reply to each query, or at /error a server's error page."""
+    class Reply(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):
+            query = self.rfile.read(int(self.headers["Content-Length"]))
+            reply = b"<h1>Internal Server Error</h1>" if self.path == "/error" else subprocess.run(
+                ["openssl", "ts", "-reply", "-config", "ext.cnf", "-queryfile", "/dev/stdin"],
+                input=query, cwd=certs, capture_output=True).stdout
+            self.send_response(500 if self.path == "/error" else 200)
+            self.send_header("Content-Type", "application/timestamp-reply")
+            self.end_headers()
+            self.wfile.write(reply)
+    server = http.server.HTTPServer(("127.0.0.1", 0), Reply)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server, f"http://127.0.0.1:{server.server_port}/"
 
 
 # Reading the file back, independently of the code that wrote it ------------------------------
@@ -178,8 +230,8 @@ def check_icons(exe, images):
 
 
 def verify(exe, ca):
-    return subprocess.run(["osslsigncode", "verify", "-CAfile", str(ca), "-in", str(exe)],
-                          capture_output=True, text=True)
+    return subprocess.run(["osslsigncode", "verify", "-CAfile", str(ca), "-TSA-CAfile", str(ca),
+                           "-in", str(exe)], capture_output=True, text=True)
 
 
 # The groups --------------------------------------------------------------------------------
@@ -188,6 +240,11 @@ def bad_input():
     work = WORK / "bad"
     shutil.rmtree(work, ignore_errors=True)
     certs = certificates(work / "certs")
+    device, (server, url) = token(certs), authority(certs)
+    os.environ.update(PKCS11SPY=SOFTHSM, PKCS11SPY_OUTPUT=str(work / "spy.log"))
+
+    def swap(name, value):  # the token's settings, one of them changed and put first
+        return {name: value, **{k: v for k, v in device.items() if k != name}}
     good = icon_file(ICON_IMAGES)
 
     def ico(name, data):
@@ -212,9 +269,24 @@ def bad_input():
         ({"PFX": certs / "signing.pfx"}, "PFX_PASS_FILE names the file holding its password"),
         ({"PFX": certs / "signing.pfx", "PFX_PASS_FILE": "/dev/null"},
          "PFX_PASS_FILE /dev/null has no password on its first line"),
-        # Nothing listens there: signing fails after the build, still before OUT is written.
-        ({"PFX": certs / "signing.pfx", "PFX_PASS_FILE": certs / "pass.txt",
-          "TIMESTAMP_URL": "http://127.0.0.1:9/"}, "could not sign"),
+        (swap("PKCS11_MODULE", work / "none.so"), "cannot read it (No such file"),
+        (swap("PKCS11_MODULE", "/usr/lib/x86_64-linux-gnu/engines-3/pkcs11.so"),
+         "not a PKCS#11 library"),
+        (swap("PKCS11_KEY", "pkcs11:token=Elsewhere;object=leaf"), "no such token"),
+        (swap("PKCS11_KEY", "pkcs11:token=Release%20Test;object=gone"), "no such key"),
+        (swap("PIN_FILE", certs / "wrong.txt") | {"PKCS11_MODULE": SPY},
+         "wrong PIN for token 'Release Test'"),
+        (swap("CERT", certs / "web.pem"), "is not for code signing"),
+        ({"CERT": device["CERT"], **swap("PKCS11_KEY", "pkcs11:token=Release%20Test;object=spare")},
+         "none of its 2 certificates is for the key"),
+        ({"PFX": certs / "signing.pfx", "PFX_PASS_FILE": certs / "pass.txt", **device},
+         "a certificate file or a key on a device; give one"),
+        ({"PKCS11_MODULE": SOFTHSM, "PKCS11_KEY": "pkcs11:"}, "missing: CERT, PIN_FILE"),
+        # Signing fails after the build, still before OUT is written: nothing listens at the
+        # first, the second answers with an error.
+        ({"TIMESTAMP_URL": "http://127.0.0.1:9/", "PFX": certs / "signing.pfx",
+          "PFX_PASS_FILE": certs / "pass.txt"}, "cannot reach it (Connection refused)"),
+        ({"TIMESTAMP_URL": f"{url}error", **device}, "answered HTTP 500"),
     ]
     failures = []
     out = work / "out" / "setup.exe"
@@ -222,7 +294,7 @@ def bad_input():
         shutil.rmtree(out.parent, ignore_errors=True)
         result = make_release(OUT=out, **settings)
         lines = [t for t in result.stderr.splitlines() if t.startswith("release: ")]
-        named = str(settings.get("ICON", settings.get("VERSION", settings.get("PFX"))))
+        named = str(next(iter(settings.values())))
         row = " ".join(f"{k}={v}" for k, v in settings.items())
         if result.returncode == 0:
             failures.append(f"{row}: status 0")
@@ -231,24 +303,30 @@ def bad_input():
                             f"'{named}' and '{says}'")
         if out.parent.exists() and any(out.parent.iterdir()):
             failures.append(f"{row}: left {sorted(p.name for p in out.parent.iterdir())}")
+    server.shutdown()
+    if (logins := (work / "spy.log").read_text().count("C_Login")) != 1:
+        failures.append(f"a wrong PIN was tried {logins} times, not once")
     return failures
 
 
 def branded():
     shutil.rmtree(WORK / "branded", ignore_errors=True)
     certs = certificates(WORK / "branded" / "certs")
+    device, (server, url) = token(certs), authority(certs)
     icon = WORK / "branded" / "brand.ico"
     icon.write_bytes(icon_file(ICON_IMAGES))
     settings = {"ICON": icon, "VERSION": "1.2.3", "COMPANY": COMPANY, "PRODUCT": PRODUCT,
                 "COPYRIGHT": COPYRIGHT}
     failures = []
     unsigned = [WORK / "branded" / f"unsigned{n}.exe" for n in (1, 2)]
-    for out in [*unsigned, SIGNED]:
-        signing = {"PFX": certs / "signing.pfx", "PFX_PASS_FILE": certs / "pass-crlf.txt"} \
-            if out == SIGNED else {}
-        result = make_release(OUT=out, **settings, **signing)
+    signing = {SIGNED: {**device, "TIMESTAMP_URL": url},
+               DUAL: {"PFX": certs / "signing.pfx", "PFX_PASS_FILE": certs / "pass-crlf.txt",
+                      "DUAL_SIGN": 1, "TIMESTAMP_URL": url}}
+    for out in [*unsigned, SIGNED, DUAL]:
+        result = make_release(OUT=out, **settings, **signing.get(out, {}))
         if result.returncode != 0:
             return [f"make release OUT={out}: status {result.returncode}\n{result.stderr}"]
+    server.shutdown()
     if unsigned[0].read_bytes() != unsigned[1].read_bytes():
         failures.append("the same inputs built twice give different bytes")
 
@@ -268,11 +346,16 @@ def branded():
                  if got.get(k) != v]
     failures += [f"header: {p}" for p in pe_check.check_header(SIGNED)]
 
-    checked = verify(SIGNED, certs / "ca.pem")
-    if checked.returncode != 0 or "Signature verification: ok" not in checked.stdout or \
-            "Message digest algorithm  : SHA256" not in checked.stdout:
-        failures.append(f"osslsigncode verify: status {checked.returncode}\n{checked.stdout}"
-                        f"{checked.stderr}")
+    # Each signature, its digest and its time-stamp verified against the test's CA.
+    for exe, digests in ((SIGNED, ["SHA256"]), (DUAL, ["SHA1", "SHA256"])):
+        checked = verify(exe, certs / "ca.pem")
+        lines = checked.stdout.splitlines()
+        got = [t.split(":")[1].strip() for t in lines if t.startswith("Message digest algorithm  ")]
+        if checked.returncode != 0 or got != digests or any(
+                lines.count(f"{what} verification: ok") != len(digests)
+                for what in ("Signature", "Timestamp Server Signature")):
+            failures.append(f"osslsigncode verify {exe.name}: status {checked.returncode}, "
+                            f"digests {got}\n{checked.stdout}{checked.stderr}")
     # One byte of code changed: the digest over the signed range no longer matches.
     data = bytearray(SIGNED.read_bytes())
     name, *_, raw, _, _ = pe_check.Image(data).sections[0]
