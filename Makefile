@@ -52,8 +52,9 @@ bench: windows
 RELEASE_SETTINGS = OUT ICON VERSION COMPANY PRODUCT DESCRIPTION COPYRIGHT PFX PFX_PASS_FILE \
 	PKCS11_MODULE PKCS11_KEY CERT PIN_FILE TIMESTAMP_URL DUAL_SIGN
 RELEASE_ARG = $(if $(filter command line,$(origin $(1))),'$(1)=$(subst ','\'',$($(1)))')
+# Debian's own python3, whatever comes first on PATH: it has the PKCS#11 binding deps.sh installs.
 release: all
-	@python3 scripts/release.py $(foreach v,$(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
+	@/usr/bin/python3 scripts/release.py $(foreach v,$(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
 
 clean:
 	rm -rf $(BUILD)

@@ -35,7 +35,7 @@ want xdotool xdotool
 want makensis nsis
 want import imagemagick
 want /usr/share/wine/fonts/marlett.ttf fonts-wine  # the glyphs of a window frame's buttons
-want python3 python3
+want /usr/bin/python3 python3  # make release runs Debian's own
 want clang clang
 want /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev
 want locale-gen locales

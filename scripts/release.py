@@ -154,17 +154,12 @@ TOKEN_FIELDS = {"token": "label", "manufacturer": "manufacturerID", "model": "mo
 
 
 def pykcs11():
-    """Debian's PKCS#11 binding. It is installed for Debian's python3; a python3 that comes
-    earlier on PATH (a version manager's) finds it there too, if it is the same version."""
+    """Debian's PKCS#11 binding, installed for Debian's python3, which make runs us with."""
     try:
         import PyKCS11
-    except ImportError:
-        sys.path.append("/usr/lib/python3/dist-packages")
-        try:
-            import PyKCS11
-        except ImportError as error:
-            raise Failure(f"PKCS11_MODULE: this python3 ({sys.executable}) can't load Debian's "
-                          f"PKCS#11 binding, python3-pykcs11 ({error})") from None
+    except ImportError as error:
+        raise Failure(f"PKCS11_MODULE: this python3 ({sys.executable}) can't load Debian's "
+                      f"PKCS#11 binding, python3-pykcs11 ({error})") from None
     return PyKCS11
 
 

@@ -152,7 +152,13 @@ def authority(certs):
             self.send_response(500 if self.path == "/error" else 200)
             self.send_header("Content-Type", "application/timestamp-reply")
             self.end_headers()
-            self.wfile.write(reply)
+            try:
+                self.wfile.write(reply)
+            except BrokenPipeError:  # a client that gives up on an error doesn't read on
+                pass
+
+        def log_message(self, *args):
+            pass
     server = http.server.HTTPServer(("127.0.0.1", 0), Reply)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server, f"http://127.0.0.1:{server.server_port}/"
