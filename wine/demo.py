@@ -1,13 +1,11 @@
 #!/usr/bin/env python3
 """setup.exe doing its job under Wine, in a private prefix in build/wine: once with the stand-in
 installer registered, once with nothing registered."""
-import pathlib
 import shutil
 import sys
 import time
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "e2e"))
-import wine  # noqa: E402
+from wine import harness as wine
 
 PACKAGE = "D:\\Sample Package"
 INI = """[CEAppManager]\r

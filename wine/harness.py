@@ -12,7 +12,7 @@ import shutil
 import subprocess
 import time
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
+ROOT = pathlib.Path(__file__).resolve().parents[1]
 BUILD = ROOT / "build"
 WINE_DIR = BUILD / os.environ.get("SETUP_WINE_DIR", "wine")  # another name: a prefix of its own
 PREFIX = WINE_DIR / "prefix"
@@ -100,7 +100,7 @@ def virtual_desktop(size="640x480"):
     of Wine's own, which draws their frames and captions itself (no window manager runs here, so
     on the bare display they have none). What they start stays in it."""
     # The frame's buttons are glyphs of Wine's symbol font, which this Wine finds only in the
-    # prefix (scripts/deps.sh installs it).
+    # prefix (toolchain/deps.sh installs it).
     font = pathlib.Path("/usr/share/wine/fonts/marlett.ttf")
     if font.exists():
         shutil.copy(font, PREFIX / "drive_c" / "windows" / "Fonts")
@@ -134,7 +134,7 @@ def create_prefix():
          "REG_DWORD", "/d", "0", "/f")
     for place in (INSTALLER, "C:\\Program Files\\Device Manager\\CEAPPMGR.EXE"):
         unix(place).parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy(exe_dir() / "tools" / "standin.exe", unix(place))
+        shutil.copy(exe_dir() / "wine" / "standin.exe", unix(place))
 
 
 def stop():
@@ -171,7 +171,7 @@ def run_setup(command_line, directory, registry="none", dismiss=False, timeout_m
     extra = {"STANDIN_LOG": windows(log)}
     extra.update(standin_env or {})
     trace = open(work / "relay.txt", "wb")
-    runner = runner or exe_dir() / "tools" / "runner.exe"
+    runner = runner or exe_dir() / "wine" / "runner.exe"
     process = subprocess.Popen([WINE, windows(runner),
                                 windows(work / "case.txt")], env=env(**extra),
                                stdout=subprocess.PIPE, stderr=trace, stdin=subprocess.DEVNULL)

@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """setup.exe run for real under Wine, one case a row.
 
-    e2e.py setup          make the private prefix (once per run)
-    e2e.py run NAME...    run cases; e2e.py list names them
-    e2e.py cleanup        stop the prefix's wineserver
+    python3 -m tests.e2e.e2e setup        make the private prefix (once per run)
+    python3 -m tests.e2e.e2e run NAME...  run cases; `list` names them
+    python3 -m tests.e2e.e2e cleanup      stop the prefix's wineserver
+
+From the repository's root, as CTest runs it.
 
 Each row says what it sets up (registry value, current directory, the launcher's exact command
 line) and what must follow: the child's command line and directory as the stand-in saw them, or
@@ -18,7 +20,7 @@ import subprocess
 import sys
 import time
 
-import wine
+from wine import harness as wine
 
 INSTALLER = wine.INSTALLER
 SPACED = "C:\\Program Files\\Device Manager\\CEAPPMGR.EXE"  # an installer path with blanks
@@ -111,7 +113,7 @@ ONLY_I386 = {"key-in-64-bit-view-only"}  # a 64-bit twin reads that view by defa
 
 def lay_out_files():
     """The package folders and the probing targets every case may use."""
-    standin = (wine.exe_dir() / "tools" / "standin.exe").read_bytes()
+    standin = (wine.exe_dir() / "wine" / "standin.exe").read_bytes()
     for folder in ("PKG", "EMPTY", "My Apps"):
         (wine.DRIVE_D / folder).mkdir(parents=True, exist_ok=True)
     (wine.DRIVE_D / "PKG" / "install.ini").write_text(

@@ -170,7 +170,7 @@ def check_reproducible(source):
         for n in (1, 2):
             tree = pathlib.Path(scratch) / f"b{n}"
             subprocess.run(["cmake", "-S", source, "-B", str(tree), "-DCMAKE_BUILD_TYPE=MinSizeRel",
-                            f"-DCMAKE_TOOLCHAIN_FILE={source}/cmake/i686-w64-mingw32.cmake"],
+                            f"-DCMAKE_TOOLCHAIN_FILE={source}/toolchain/i686-w64-mingw32.cmake"],
                            check=True, stdout=subprocess.DEVNULL)
             subprocess.run(["cmake", "--build", str(tree), "--target", "setup"], check=True,
                            stdout=subprocess.DEVNULL)

@@ -17,12 +17,12 @@ import subprocess
 import sys
 import zlib
 
+from tests.pe import pe_check
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 WORK = ROOT / "build" / "release-test"
 SIGNED = WORK / "package" / "setup.exe"
 DEFAULT = ROOT / "build" / "win" / "setup.exe"
-sys.path.insert(0, str(ROOT / "tests" / "pe"))
-import pe_check  # noqa: E402
 
 COMPANY = "Müller & Söhne GmbH"
 PRODUCT = "株式会社サンプル 手帳 📒"  # a character past the 16-bit range, too
