@@ -51,6 +51,11 @@ def exe_dir():
     return BUILD / ("win" if arch() == "i386" else "win64")
 
 
+def standin():
+    """The stand-in installer, built for the same machine as the setup.exe the cases run."""
+    return exe_dir() / "wine" / "standin.exe"
+
+
 def env(**extra):
     e = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
     e.update(WINEPREFIX=str(PREFIX), WINEARCH="win64", WINEDEBUG="-all",
@@ -134,7 +139,7 @@ def create_prefix():
          "REG_DWORD", "/d", "0", "/f")
     for place in (INSTALLER, "C:\\Program Files\\Device Manager\\CEAPPMGR.EXE"):
         unix(place).parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy(exe_dir() / "wine" / "standin.exe", unix(place))
+        shutil.copy(standin(), unix(place))
 
 
 def stop():
@@ -178,6 +183,17 @@ def run_setup(command_line, directory, registry="none", dismiss=False, timeout_m
     if not wait:
         return process
     return finish(read_record(process), log, work / "relay.txt")
+
+
+def wait_for_child(patience_s=30):
+    """The stand-in's records of the last case. It writes after the launcher has ended: wait
+    for one."""
+    deadline = time.time() + patience_s
+    while True:
+        started = finish(b"", WINE_DIR / "case" / "standin.log", WINE_DIR / "case" / "relay.txt")[1]
+        if started or time.time() > deadline:
+            return started
+        time.sleep(0.1)
 
 
 def read_record(process):

@@ -31,7 +31,7 @@ def installer_of_length(length):
     if length <= 260:
         target = wine.unix(path)
         target.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy(wine.exe_dir() / "wine" / "standin.exe", target)
+        shutil.copy(wine.standin(), target)
     return path
 
 
@@ -94,14 +94,14 @@ def dbcs_cells():
     # as it stands. Taking 0x5C for a separator would probe D.\x95\\PROG.com and so on instead.
     path = "C:\\D.\x95\\PROG"
     target = wine.PREFIX / "drive_c" / "D.\u8868PROG"
-    shutil.copy(wine.exe_dir() / "wine" / "standin.exe", target)
+    shutil.copy(wine.standin(), target)
     yield ("trail-byte-backslash", e2e.sz(path), "D:\\PKG", "setup.exe",
            f"{path} {ARGUMENT}", False, japanese)
     # An expandable value whose expansion is double-byte: the whole path, to its last byte.
     nihon = "C:\\\x93\xfa\x96{"  # C:\日本 in code page 932
     target = wine.unix("C:\\\u65e5\u672c\\CEAPPMGR.EXE")
     target.parent.mkdir(parents=True, exist_ok=True)
-    shutil.copy(wine.exe_dir() / "wine" / "standin.exe", target)
+    shutil.copy(wine.standin(), target)
     yield ("expandable-double-byte", e2e.sz("%J%\\CEAPPMGR.EXE", type_=2), "D:\\PKG",
            "setup.exe", f"{nihon}\\CEAPPMGR.EXE {ARGUMENT}", False,
            {**japanese, "J": "C:\\\u65e5\u672c"})
