@@ -1,11 +1,11 @@
 # setup.exe and everything that proves it. `make` builds the shipped executable; `make test` and
-# `make demo` first install what a fresh Debian 12 machine lacks (scripts/deps.sh).
+# `make demo` first install what a fresh Debian 12 machine lacks (toolchain/deps.sh).
 BUILD := build
 # A tree is configured once, when it is new: CMake warns about a toolchain file given to a tree
 # that already has one, and `cmake --build` reconfigures by itself when a CMakeLists.txt changes.
 CONFIGURE = test -f $(BUILD)/$(1)/CMakeCache.txt || cmake -S $(2) -B $(BUILD)/$(1) $(3) >/dev/null
 CMAKE_WIN = $(call CONFIGURE,$(1),.,-DCMAKE_BUILD_TYPE=MinSizeRel \
-	-DCMAKE_TOOLCHAIN_FILE=cmake/$(2)-w64-mingw32.cmake)
+	-DCMAKE_TOOLCHAIN_FILE=toolchain/$(2)-w64-mingw32.cmake)
 
 .PHONY: all deps windows host fuzzers test demo fuzz bench clean release
 
@@ -15,7 +15,7 @@ all: deps
 	@stat -c '%n: %s bytes' $(BUILD)/win/setup.exe
 
 deps:
-	@sh scripts/deps.sh
+	@sh toolchain/deps.sh
 
 windows: deps
 	$(call CMAKE_WIN,win,i686)
@@ -41,11 +41,11 @@ fuzz: fuzzers
 	cmake --build $(BUILD)/fuzz --target fuzz
 
 demo: windows
-	python3 scripts/demo.py
+	python3 -m wine.demo
 
 # Not a test: setup.exe's start-up time against a bare launcher, NSIS and a batch file.
 bench: windows
-	python3 scripts/bench.py
+	python3 -m bench.run
 
 # A finished setup.exe for a packager (README, "Shipping a package"). Only settings given on
 # make's command line count, each passed as one argument whatever characters it holds.
@@ -54,7 +54,7 @@ RELEASE_SETTINGS = OUT ICON VERSION COMPANY PRODUCT DESCRIPTION COPYRIGHT PFX PF
 RELEASE_ARG = $(if $(filter command line,$(origin $(1))),'$(1)=$(subst ','\'',$($(1)))')
 # Debian's own python3, whatever comes first on PATH: it has the PKCS#11 binding deps.sh installs.
 release: all
-	@/usr/bin/python3 scripts/release.py $(foreach v,$(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
+	@/usr/bin/python3 release/release.py $(foreach v,$(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
 
 clean:
 	rm -rf $(BUILD)

@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """setup.exe run for real under Wine, one case a row.
 
-    e2e.py setup          make the private prefix (once per run)
-    e2e.py run NAME...    run cases; e2e.py list names them
-    e2e.py cleanup        stop the prefix's wineserver
+    python3 -m tests.e2e.e2e setup        make the private prefix (once per run)
+    python3 -m tests.e2e.e2e run NAME...  run cases; `list` names them
+    python3 -m tests.e2e.e2e cleanup      stop the prefix's wineserver
+
+From the repository's root, as CTest runs it.
 
 Each row says what it sets up (registry value, current directory, the launcher's exact command
 line) and what must follow: the child's command line and directory as the stand-in saw them, or
@@ -18,7 +20,7 @@ import subprocess
 import sys
 import time
 
-import wine
+from wine import harness as wine
 
 INSTALLER = wine.INSTALLER
 SPACED = "C:\\Program Files\\Device Manager\\CEAPPMGR.EXE"  # an installer path with blanks
@@ -116,7 +118,7 @@ ONLY_I386 = {"key-in-64-bit-view-only"}  # a 64-bit twin reads that view by defa
 
 def lay_out_files():
     """The package folders and the probing targets every case may use."""
-    standin = (wine.exe_dir() / "tools" / "standin.exe").read_bytes()
+    standin = wine.standin().read_bytes()
     for folder in ("PKG", "EMPTY", "My Apps"):
         (wine.DRIVE_D / folder).mkdir(parents=True, exist_ok=True)
     (wine.DRIVE_D / "PKG" / "install.ini").write_text(
@@ -224,17 +226,6 @@ def run_case(name):
                   **(more[0] if more else {}))
 
 
-def wait_for_child(patience_s=30):
-    """The stand-in's records. It writes after the launcher has ended: wait for one."""
-    deadline = time.time() + patience_s
-    while True:
-        started = wine.finish(b"", wine.WINE_DIR / "case" / "standin.log",
-                              wine.WINE_DIR / "case" / "relay.txt")[1]
-        if started or time.time() > deadline:
-            return started
-        time.sleep(0.1)
-
-
 def verify(name, registry, directory, command, expected, message, image=None, extra_env=None,
            runner=None, patience_s=30, wide_dir=None, ini=None, stdhandles=False):
     """Runs setup.exe once and compares what happened with what a row expects. `expected` is
@@ -259,7 +250,7 @@ def verify(name, registry, directory, command, expected, message, image=None, ex
     boxes, launched = check_trace(name, relay, expected is not None, message, failures)
     # A child writes its record after the launcher has ended. Where the trace shows that the
     # launcher ended without starting one, none can come; otherwise wait for it in full.
-    started = [] if expected is None and launched is False else wait_for_child(patience_s)
+    started = [] if expected is None and launched is False else wine.wait_for_child(patience_s)
     if record.get("exit") != 0 or record.get("timed_out"):
         failures.append(f"{name}: launcher record {record}")
     trace = (wine.WINE_DIR / "case" / "relay.txt").read_text(encoding="latin-1")
@@ -378,7 +369,7 @@ def launcher_does_not_wait():
                                         standin_env={"STANDIN_DELAY_MS": "3000"})
     if record.get("exit") != 0 or record.get("ms", 1e9) >= 3000 or started:
         failures.append(f"launcher-does-not-wait: launcher {record}, child records {started}")
-    started = wait_for_child()
+    started = wine.wait_for_child()
     if len(started) != 1 or started[0]["cwd"] != "D:\\PKG":
         failures.append(f"launcher-does-not-wait: child records {started}")
     return failures

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Hostile input for the real setup.exe, cell by cell:  matrix.py FAMILY
+"""Hostile input for the real setup.exe, cell by cell:  python3 -m tests.e2e.matrix FAMILY
 
     registry   every value type the key may hold, at 0, 1, 259, 260 and 261 bytes, with and
                without a terminating NUL
@@ -17,8 +17,8 @@ the reason, and not counted as passed.
 import shutil
 import sys
 
-import e2e
-import wine
+from tests.e2e import e2e
+from wine import harness as wine
 
 TYPES = {1: "REG_SZ", 2: "REG_EXPAND_SZ", 7: "REG_MULTI_SZ", 4: "REG_DWORD", 3: "REG_BINARY"}
 STRINGS = (1, 2, 7)
@@ -31,7 +31,7 @@ def installer_of_length(length):
     if length <= 260:
         target = wine.unix(path)
         target.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy(wine.exe_dir() / "tools" / "standin.exe", target)
+        shutil.copy(wine.standin(), target)
     return path
 
 
@@ -92,14 +92,14 @@ def dbcs_cells():
     # as it stands. Taking 0x5C for a separator would probe D.\x95\\PROG.com and so on instead.
     path = "C:\\D.\x95\\PROG"
     target = wine.PREFIX / "drive_c" / "D.\u8868PROG"
-    shutil.copy(wine.exe_dir() / "tools" / "standin.exe", target)
+    shutil.copy(wine.standin(), target)
     yield ("trail-byte-backslash", e2e.sz(path), "D:\\PKG", "setup.exe",
            f"{path} {ARGUMENT}", False, japanese)
     # An expandable value whose expansion is double-byte: the whole path, to its last byte.
     nihon = "C:\\\x93\xfa\x96{"  # C:\日本 in code page 932
     target = wine.unix("C:\\\u65e5\u672c\\CEAPPMGR.EXE")
     target.parent.mkdir(parents=True, exist_ok=True)
-    shutil.copy(wine.exe_dir() / "tools" / "standin.exe", target)
+    shutil.copy(wine.standin(), target)
     yield ("expandable-double-byte", e2e.sz("%J%\\CEAPPMGR.EXE", type_=2), "D:\\PKG",
            "setup.exe", f"{nihon}\\CEAPPMGR.EXE {ARGUMENT}", False,
            {**japanese, "J": "C:\\\u65e5\u672c"})

@@ -14,8 +14,8 @@ import sys
 
 os.environ["SETUP_WINE_DIR"] = "wine32"
 os.environ["SETUP_E2E_ARCH"] = "i386"
-import e2e  # noqa: E402
-import wine  # noqa: E402
+from tests.e2e import e2e  # noqa: E402
+from wine import harness as wine  # noqa: E402
 
 # The branded, signed build that `ctest -R release.branded` leaves behind (make release).
 BRANDED = wine.BUILD / "release-test" / "package" / "setup.exe"
@@ -71,7 +71,7 @@ def main():
         wine.create_prefix()
         e2e.lay_out_files()
         # A 64-bit runner, so only setup.exe and the installer it starts are 32-bit.
-        runner = wine.BUILD / "win64" / "tools" / "runner.exe"
+        runner = wine.BUILD / "win64" / "wine" / "runner.exe"
         failures = e2e.verify("shipped-i386", e2e.sz(wine.INSTALLER), "D:\\PKG", "D:\\PKG\\setup.exe",
                               f'{wine.INSTALLER} "D:\\PKG\\install.ini"', False,
                               runner=runner, patience_s=900)

@@ -136,23 +136,34 @@ def check_imports(exe):
     return problems
 
 
-def check_icons(exe):
+def resource_list(exe):
+    """Each resource's type, name and language, as wrestool's options name them."""
     listing = subprocess.run(["wrestool", "-l", str(exe)], capture_output=True, text=True,
-                             check=True).stdout.split("\n")
-    resources = [t.split("[")[0].split() for t in listing if t.strip()]
+                             check=True).stdout
+    return [t.split("[")[0].split() for t in listing.splitlines() if t.strip()]
+
+
+def resource(exe, kind, name):
+    return subprocess.run(["wrestool", "-x", "--raw", f"--type={kind}", f"--name={name}",
+                           str(exe)], capture_output=True, check=True).stdout
+
+
+def icon_group(group):
+    """An icon group's entries: width, height, colours, reserved, planes, bits, bytes, name."""
+    count = struct.unpack_from("<H", group, 4)[0]
+    return [struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i) for i in range(count)]
+
+
+def check_icons(exe):
+    resources = resource_list(exe)
     want = [["--type=3", f"--name={n}", "--language=1033"] for n, *_ in ICONS]
     want.append(["--type=14", "--name=102", "--language=1033"])
     problems = [] if resources == want else [f"resources {resources}, expected {want}"]
-    group = subprocess.run(["wrestool", "-x", "--raw", "--type=14", "--name=102", str(exe)],
-                           capture_output=True, check=True).stdout
-    count = struct.unpack_from("<H", group, 4)[0]
-    entries = [struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i) for i in range(count)]
-    got = [(e[7], e[0], e[1], e[5]) for e in entries]
+    got = [(e[7], e[0], e[1], e[5]) for e in icon_group(resource(exe, 14, 102))]
     if got != ICONS:
         problems.append(f"icon group lists {got}, expected {ICONS}")
     for name, width, height, bits in ICONS:
-        image = subprocess.run(["wrestool", "-x", "--raw", "--type=3", f"--name={name}", str(exe)],
-                               capture_output=True, check=True).stdout
+        image = resource(exe, 3, name)
         w, h2, _, b = struct.unpack_from("<iiHH", image, 4)
         if (w, h2, b) != (width, 2 * height, bits):
             problems.append(f"icon {name}: {w}x{h2 // 2} at {b} bits")
@@ -170,7 +181,7 @@ def check_reproducible(source):
         for n in (1, 2):
             tree = pathlib.Path(scratch) / f"b{n}"
             subprocess.run(["cmake", "-S", source, "-B", str(tree), "-DCMAKE_BUILD_TYPE=MinSizeRel",
-                            f"-DCMAKE_TOOLCHAIN_FILE={source}/cmake/i686-w64-mingw32.cmake"],
+                            f"-DCMAKE_TOOLCHAIN_FILE={source}/toolchain/i686-w64-mingw32.cmake"],
                            check=True, stdout=subprocess.DEVNULL)
             subprocess.run(["cmake", "--build", str(tree), "--target", "setup"], check=True,
                            stdout=subprocess.DEVNULL)

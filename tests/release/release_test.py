@@ -22,6 +22,8 @@ import sys
 import threading
 import zlib
 
+from tests.pe import pe_check
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 WORK = ROOT / "build" / "release-test"
 SIGNED = WORK / "package" / "setup.exe"
@@ -29,8 +31,6 @@ DUAL = WORK / "branded" / "dual.exe"
 SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
 SPY = "/usr/lib/x86_64-linux-gnu/pkcs11-spy.so"  # OpenSC's: logs each call, then makes it
 DEFAULT = ROOT / "build" / "win" / "setup.exe"
-sys.path.insert(0, str(ROOT / "tests" / "pe"))
-import pe_check  # noqa: E402
 
 COMPANY = "Müller & Söhne GmbH"
 PRODUCT = "株式会社サンプル 手帳 📒"  # a character past the 16-bit range, too
@@ -166,11 +166,6 @@ def authority(certs):
 
 # Reading the file back, independently of the code that wrote it ------------------------------
 
-def resource(exe, kind, name):
-    return subprocess.run(["wrestool", "-x", "--raw", f"--type={kind}", f"--name={name}",
-                           str(exe)], capture_output=True, check=True).stdout
-
-
 def version_tree(data, at=0):
     """One block of a VS_VERSIONINFO as (key, type, value, children); its children must fill
     it exactly, each on a 32-bit boundary."""
@@ -194,7 +189,7 @@ def version_tree(data, at=0):
 
 def read_version(exe):
     """The fixed part's four version numbers of each kind, the strings, the translation."""
-    key, _, fixed, blocks = version_tree(resource(exe, 16, 1))
+    key, _, fixed, blocks = version_tree(pe_check.resource(exe, 16, 1))
     signature, _, fms, fls, pms, pls = struct.unpack_from("<6I", fixed)
     numbers = lambda ms, ls: (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)  # noqa: E731
     got = {"key": key, "signature": hex(signature), "file": numbers(fms, fls),
@@ -212,25 +207,21 @@ def read_version(exe):
 
 def check_icons(exe, images):
     problems = []
-    listing = subprocess.run(["wrestool", "-l", str(exe)], capture_output=True, text=True,
-                             check=True).stdout
-    got = [t.split("[")[0].split() for t in listing.splitlines() if t.strip()]
+    got = pe_check.resource_list(exe)
     want = [["--type=3", f"--name={n}", "--language=1033"] for n in range(1, len(images) + 1)]
     want += [["--type=14", "--name=102", "--language=1033"],
              ["--type=16", "--name=1", "--language=1033"]]
     if got != want:
         problems.append(f"resources {got}, expected {want}")
-    group = resource(exe, 14, 102)
+    group = pe_check.resource(exe, 14, 102)
     if not group:
         return problems + ["no icon group 102"]
-    count = struct.unpack_from("<H", group, 4)[0]
-    entries = [struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i) for i in range(count)]
-    got = [(e[7], e[0] or 256, e[1] or 256, e[5], e[6]) for e in entries]
+    got = [(e[7], e[0] or 256, e[1] or 256, e[5], e[6]) for e in pe_check.icon_group(group)]
     want = [(n, w, h, b, len(d)) for n, (w, h, b, d) in enumerate(images, 1)]
     if got != want:
         problems.append(f"icon group 102 lists {got}, expected {want}")
     for n, (*_, data) in enumerate(images, 1):
-        if resource(exe, 3, n) != data:
+        if pe_check.resource(exe, 3, n) != data:
             problems.append(f"icon {n} differs from the .ico's image {n}")
     return problems
 

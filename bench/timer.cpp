@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "../json.h"
+#include "wine/json.h"
 
 namespace {
 

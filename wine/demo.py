@@ -1,13 +1,10 @@
 #!/usr/bin/env python3
 """setup.exe doing its job under Wine, in a private prefix in build/wine: once with the stand-in
 installer registered, once with nothing registered."""
-import pathlib
 import shutil
 import sys
-import time
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "e2e"))
-import wine  # noqa: E402
+from wine import harness as wine
 
 PACKAGE = "D:\\Sample Package"
 INI = """[CEAppManager]\r
@@ -48,11 +45,7 @@ def main():
     record, started, _ = wine.run_setup(f'"{launcher}"', PACKAGE, value, relay=False,
                                         launcher=launcher)
     print(f"   setup.exe ended with status {record['exit']} after {record['ms']:.0f} ms")
-    deadline = time.time() + 30
-    while not started and time.time() < deadline:
-        time.sleep(0.1)
-        started = wine.finish(b"", wine.WINE_DIR / "case" / "standin.log",
-                              wine.WINE_DIR / "case" / "relay.txt")[1]
+    started = started or wine.wait_for_child()
     print("   The stand-in installer received:")
     for child in started:
         show_child(child)

@@ -12,7 +12,7 @@ import shutil
 import subprocess
 import time
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
+ROOT = pathlib.Path(__file__).resolve().parents[1]
 BUILD = ROOT / "build"
 WINE_DIR = BUILD / os.environ.get("SETUP_WINE_DIR", "wine")  # another name: a prefix of its own
 PREFIX = WINE_DIR / "prefix"
@@ -49,6 +49,11 @@ def arch():
 
 def exe_dir():
     return BUILD / ("win" if arch() == "i386" else "win64")
+
+
+def standin():
+    """The stand-in installer, built for the same machine as the setup.exe the cases run."""
+    return exe_dir() / "wine" / "standin.exe"
 
 
 def env(**extra):
@@ -100,7 +105,7 @@ def virtual_desktop(size="640x480"):
     of Wine's own, which draws their frames and captions itself (no window manager runs here, so
     on the bare display they have none). What they start stays in it."""
     # The frame's buttons are glyphs of Wine's symbol font, which this Wine finds only in the
-    # prefix (scripts/deps.sh installs it).
+    # prefix (toolchain/deps.sh installs it).
     font = pathlib.Path("/usr/share/wine/fonts/marlett.ttf")
     if font.exists():
         shutil.copy(font, PREFIX / "drive_c" / "windows" / "Fonts")
@@ -134,7 +139,7 @@ def create_prefix():
          "REG_DWORD", "/d", "0", "/f")
     for place in (INSTALLER, "C:\\Program Files\\Device Manager\\CEAPPMGR.EXE"):
         unix(place).parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy(exe_dir() / "tools" / "standin.exe", unix(place))
+        shutil.copy(standin(), unix(place))
 
 
 def stop():
@@ -171,13 +176,24 @@ def run_setup(command_line, directory, registry="none", dismiss=False, timeout_m
     extra = {"STANDIN_LOG": windows(log)}
     extra.update(standin_env or {})
     trace = open(work / "relay.txt", "wb")
-    runner = runner or exe_dir() / "tools" / "runner.exe"
+    runner = runner or exe_dir() / "wine" / "runner.exe"
     process = subprocess.Popen([WINE, windows(runner),
                                 windows(work / "case.txt")], env=env(**extra),
                                stdout=subprocess.PIPE, stderr=trace, stdin=subprocess.DEVNULL)
     if not wait:
         return process
     return finish(read_record(process), log, work / "relay.txt")
+
+
+def wait_for_child(patience_s=30):
+    """The stand-in's records of the last case. It writes after the launcher has ended: wait
+    for one."""
+    deadline = time.time() + patience_s
+    while True:
+        started = finish(b"", WINE_DIR / "case" / "standin.log", WINE_DIR / "case" / "relay.txt")[1]
+        if started or time.time() > deadline:
+            return started
+        time.sleep(0.1)
 
 
 def read_record(process):

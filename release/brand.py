@@ -9,7 +9,7 @@ import struct
 
 LANGUAGE = 0x0409  # English (United States), as the default build's icon
 CODE_PAGE = 1200  # Unicode strings
-DEFAULT_ICON = pathlib.Path(__file__).resolve().parent / "setup.ico"
+DEFAULT_ICON = pathlib.Path(__file__).resolve().parents[1] / "resources" / "setup.ico"
 
 
 class BrandError(Exception):

@@ -23,9 +23,9 @@ import urllib.error
 import urllib.parse
 import urllib.request
 
+import brand
+
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "resources"))
-import brand  # noqa: E402
 
 BUILD = ROOT / "build"
 TREE = BUILD / "release"
@@ -355,7 +355,7 @@ def build(icon, version):
     configure = ["cmake", "-S", str(ROOT), "-B", str(TREE), f"-DSETUP_RESOURCES={script}"]
     if not (TREE / "CMakeCache.txt").exists():
         configure += ["-DCMAKE_BUILD_TYPE=MinSizeRel",
-                      f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/i686-w64-mingw32.cmake"]
+                      f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/toolchain/i686-w64-mingw32.cmake"]
     # From clean every time: the build does not know the script's icon file has changed.
     for step in (configure, ["cmake", "--build", str(TREE), "--clean-first", "--target", "setup"]):
         result = run(*step)

@@ -13,8 +13,7 @@ import subprocess
 import sys
 
 os.environ["SETUP_WINE_DIR"] = "bench"  # never the test suite's prefix, which may be in use
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "e2e"))
-import wine  # noqa: E402
+from wine import harness as wine  # noqa: E402
 
 PACKAGE = "D:\\Package"
 CMD = "C:\\windows\\system32\\cmd.exe"
@@ -53,7 +52,7 @@ def main():
     nsis = wine.WINE_DIR / "launcher-nsis.exe"
     subprocess.run(["makensis", "-V1", f"-DOUTFILE={nsis}", str(root / "bench" / "launcher.nsi")],
                    check=True)
-    files = {"floor": build / "tools" / "bench" / "floor.exe", "setup.exe": build / "setup.exe",
+    files = {"floor": build / "bench" / "floor.exe", "setup.exe": build / "setup.exe",
              "NSIS": nsis, "cmd": root / "bench" / "launcher.cmd"}
     for path in files.values():
         shutil.copy(path, folder)
@@ -68,7 +67,7 @@ def main():
                     + "".join(f"run {runs[name]} {lines[name]}\n" for name in measured))
     print(f"Timing {', '.join(measured)}: {WARMUP} warm-up rounds, then "
           f"{', '.join(str(runs[name]) for name in measured)} runs, taking turns ...", flush=True)
-    timer = subprocess.Popen([wine.WINE, wine.windows(build / "tools" / "bench" / "timer.exe"),
+    timer = subprocess.Popen([wine.WINE, wine.windows(build / "bench" / "timer.exe"),
                               wine.windows(plan)], env=wine.env(), stdout=subprocess.PIPE,
                              stdin=subprocess.DEVNULL)
     record = wine.read_record(timer)
