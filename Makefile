@@ -3,7 +3,10 @@
 BUILD := build
 # A tree is configured once, when it is new: CMake warns about a toolchain file given to a tree
 # that already has one, and `cmake --build` reconfigures by itself when a CMakeLists.txt changes.
-CONFIGURE = test -f $(BUILD)/$(1)/CMakeCache.txt || cmake -S $(2) -B $(BUILD)/$(1) $(3) >/dev/null
+# A tree whose toolchain file is gone (configured before a file moved) is made anew.
+STALE = $$(sed -n 's/^CMAKE_TOOLCHAIN_FILE:FILEPATH=//p' $(BUILD)/$(1)/CMakeCache.txt 2>/dev/null)
+CONFIGURE = { test -z "$(STALE)" || test -f "$(STALE)" || rm -rf $(BUILD)/$(1); } && \
+	{ test -f $(BUILD)/$(1)/CMakeCache.txt || cmake -S $(2) -B $(BUILD)/$(1) $(3) >/dev/null; }
 CMAKE_WIN = $(call CONFIGURE,$(1),.,-DCMAKE_BUILD_TYPE=MinSizeRel \
 	-DCMAKE_TOOLCHAIN_FILE=toolchain/$(2)-w64-mingw32.cmake)
 
