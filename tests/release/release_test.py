@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """make release, checked from the outside, with inputs made at test time.
 
-    release_test.py bad-input   each bad ICON, VERSION, key or time-stamp server: its one error
-                                line, no OUT
-    release_test.py branded     a branded build signed through a token and time-stamped, read
-                                back, verified and tampered with; one signed twice from a PFX;
-                                the same inputs twice give the same bytes before signing
-    release_test.py default     no settings: the default build, and the default tree unchanged
+    python3 -m tests.release.release_test GROUP   (from the repository's root)
+
+    bad-input   each bad ICON, VERSION, key or time-stamp server: its one error line, no OUT
+    branded     a branded build signed through a token and time-stamped, read back, verified
+                and tampered with; one signed twice from a PFX; the same inputs twice give the
+                same bytes before signing
+    default     no settings: the default build, and the default tree unchanged
 
 The throwaway CA, certificates and SoftHSM2 token are made in build/release-test, where a group
 runs its own time-stamp authority on the loopback address; no key is kept in the repository.
