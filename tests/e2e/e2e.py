@@ -233,8 +233,8 @@ def verify(name, registry, directory, command, expected, message, image=None, ex
     started, and `message` whether the one message must appear. `wide_dir`: a folder entered by
     its wide name, after `directory`; `ini`: the component that the install.ini the child was
     given must name. `stdhandles`: setup.exe gets standard handles of three kinds, and the child
-    their block. Returns the failures, or None
-    when Wine refuses the current directory to a new process (a case that can't be set up)."""
+    their block. Returns the failures, or None when Wine refuses the current directory to a new
+    process (a case that can't be set up)."""
     failures = []
     fields = {"wdir": wide_dir.encode().hex()} if wide_dir else {}
     if stdhandles:
