@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """setup.exe doing its job under Wine, in a private prefix in build/wine: once with the stand-in
-installer registered, once with nothing registered."""
+installer registered, once with nothing registered, once with a registration left behind by an
+installer that is gone."""
 import shutil
 import sys
 
@@ -50,15 +51,21 @@ def main():
     for child in started:
         show_child(child)
 
-    print("\n2. Nothing registered under App Paths\\CEAPPMGR.EXE.")
-    record, started, _ = wine.run_setup(f'"{launcher}"', PACKAGE, "none", relay=False,
-                                        dismiss=True, launcher=launcher)
-    box = record.get("box") or {}
-    print(f"   Message box \"{box.get('caption')}\": {box.get('text')}")
-    print(f"   ({box.get('buttons')} button; pressed OK.) setup.exe ended with status "
-          f"{record['exit']}; programs started: {len(started)}")
+    gone = "C:\\Removed\\CEAPPMGR.EXE"
+    told = True
+    for heading, registry in (("2. Nothing registered under App Paths\\CEAPPMGR.EXE.", "none"),
+                              (f"3. App Paths\\CEAPPMGR.EXE names {gone}, which is gone.",
+                               f"default:1:{(gone + chr(0)).encode().hex()}")):
+        print(f"\n{heading}")
+        record, started, _ = wine.run_setup(f'"{launcher}"', PACKAGE, registry, relay=False,
+                                            dismiss=True, launcher=launcher)
+        box = record.get("box") or {}
+        print(f"   Message box \"{box.get('caption')}\": {box.get('text')}")
+        print(f"   ({box.get('buttons')} button; pressed OK.) setup.exe ended with status "
+              f"{record['exit']}; programs started: {len(started)}")
+        told = told and record["exit"] == 0 and bool(box)
     wine.stop()
-    return 0 if record["exit"] == 0 and box else 1
+    return 0 if told else 1
 
 
 if __name__ == "__main__":
