@@ -10,7 +10,7 @@ CONFIGURE = { test -z "$(STALE)" || test -f "$(STALE)" || rm -rf $(BUILD)/$(1); 
 CMAKE_WIN = $(call CONFIGURE,$(1),.,-DCMAKE_BUILD_TYPE=MinSizeRel \
 	-DCMAKE_TOOLCHAIN_FILE=toolchain/$(2)-w64-mingw32.cmake)
 
-.PHONY: all deps windows host fuzzers test demo fuzz bench clean release
+.PHONY: all deps windows host fuzzers test demo fuzz bench clean release package
 
 all: deps
 	$(call CMAKE_WIN,win,i686)
@@ -55,9 +55,19 @@ bench: windows
 RELEASE_SETTINGS = OUT ICON VERSION COMPANY PRODUCT DESCRIPTION COPYRIGHT PFX PFX_PASS_FILE \
 	PKCS11_MODULE PKCS11_KEY CERT PIN_FILE TIMESTAMP_URL DUAL_SIGN
 RELEASE_ARG = $(if $(filter command line,$(origin $(1))),'$(1)=$(subst ','\'',$($(1)))')
+# The default build first, its output shown only if it fails: a bad setting shows as its one line.
+QUIET_ALL = @out=$$($(MAKE) -s --no-print-directory all 2>&1) || { printf '%s\n' "$$out" >&2; exit 1; }
 # Debian's own python3, whatever comes first on PATH: it has the PKCS#11 binding deps.sh installs.
-release: all
+release: deps
+	$(QUIET_ALL)
 	@/usr/bin/python3 release/release.py $(foreach v,$(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
+
+# install.ini and the files it names, checked as the installer reads them, shipped with setup.exe
+# as one folder or ZIP file (README, "Shipping a package").
+package: deps
+	$(QUIET_ALL)
+	@/usr/bin/python3 release/package.py \
+		$(foreach v,PACKAGE CODEPAGE $(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
 
 clean:
 	rm -rf $(BUILD)

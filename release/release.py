@@ -48,17 +48,28 @@ def run(*args, **kwargs):
     return subprocess.run(args, capture_output=True, **kwargs)
 
 
-def parse(argv):
+def settings(argv, names=NAMES):
+    """The NAME=value arguments, the empty ones left out."""
     values = {}
     for arg in argv:
         # make hands the values over as the bytes it was given: UTF-8, whatever the locale says.
         name, sep, value = os.fsencode(arg).decode("utf-8", "replace").partition("=")
-        if not sep or name not in NAMES:
-            raise Failure(f"unknown setting '{arg}'; the settings are {', '.join(NAMES)}")
+        if not sep or name not in names:
+            raise Failure(f"unknown setting '{arg}'; the settings are {', '.join(names)}")
         if value:
             values[name] = value
+    return values
+
+
+def parse(argv):
+    values = settings(argv)
     if "OUT" not in values:
         raise Failure("OUT names the file to write, e.g. make release OUT=dist/setup.exe")
+    return check_settings(values)
+
+
+def check_settings(values):
+    """How the settings go together, before any file is read."""
     device = [name for name in DEVICE if name in values]
     if "PFX" in values and device:
         raise Failure(f"PFX {values['PFX']} and {device[0]} {values[device[0]]}: two ways to "
@@ -441,6 +452,25 @@ def sign(unsigned, values):
     return signed
 
 
+def finish(data, values, directory):
+    """The finished executable in `directory`, signed when a key is given; its path."""
+    finished = pathlib.Path(directory) / "setup.exe"
+    finished.write_bytes(data)
+    if "secret" in values:
+        finished = sign(finished, values)
+    finished.chmod(0o755)
+    return finished
+
+
+def described(values, icon, version):
+    """What the packager's settings put into the file, for the closing line."""
+    signature = "SHA-1 and SHA-256 signatures" if "DUAL_SIGN" in values else "signature"
+    parts = [what for what, given in (("icon", icon), ("version information", version),
+                                      (signature, "secret" in values),
+                                      ("time-stamp", "TIMESTAMP_URL" in values)) if given]
+    return ", ".join(parts) if parts else "the default build"
+
+
 def release(values):
     icon, version = check(values)
     data = build(icon, version)
@@ -449,20 +479,10 @@ def release(values):
         out.parent.mkdir(parents=True, exist_ok=True)
         # Next to OUT, so the last step is a rename within one file system.
         with tempfile.TemporaryDirectory(dir=out.parent, prefix=".release-") as scratch:
-            finished = pathlib.Path(scratch) / "setup.exe"
-            finished.write_bytes(data)
-            if "secret" in values:
-                finished = sign(finished, values)
-            finished.chmod(0o755)
-            os.replace(finished, out)
+            os.replace(finish(data, values, scratch), out)
     except OSError as error:
         raise Failure(f"OUT {out}: cannot write it ({error.strerror})") from None
-    signature = "SHA-1 and SHA-256 signatures" if "DUAL_SIGN" in values else "signature"
-    parts = [what for what, given in (("icon", icon), ("version information", version),
-                                      (signature, "secret" in values),
-                                      ("time-stamp", "TIMESTAMP_URL" in values)) if given]
-    print(f"release: wrote {out}, {out.stat().st_size} bytes"
-          f" ({', '.join(parts) if parts else 'the default build'})")
+    print(f"release: wrote {out}, {out.stat().st_size} bytes ({described(values, icon, version)})")
 
 
 def main(argv):

@@ -26,6 +26,12 @@ want /usr/lib/python3/dist-packages/PyKCS11/__init__.py python3-pykcs11  # check
 want softhsm2-util softhsm2  # the release test's device, a token in software
 want /usr/lib/x86_64-linux-gnu/pkcs11-spy.so opensc-pkcs11  # cards, USB tokens; a spy
 want openssl openssl
+# make package reads cabinets with GCab, from Debian's python3, and Windows programs' icons with
+# pefile; the demo and the tests make cabinets with gcab.
+want /usr/lib/python3/dist-packages/gi/__init__.py python3-gi
+want /usr/lib/x86_64-linux-gnu/girepository-1.0/GCab-1.0.typelib gir1.2-gcab-1.0
+want gcab gcab
+want /usr/lib/python3/dist-packages/pefile.py python3-pefile
 # Wine's 64-bit part runs everywhere; its 32-bit part only where the kernel runs 32-bit programs.
 want /usr/lib/wine/wine64 wine wine64
 want /usr/lib/wine/wine wine32:i386

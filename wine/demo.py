@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
-"""setup.exe doing its job under Wine, in a private prefix in build/wine: once with the stand-in
-installer registered, once with nothing registered, once with a registration left behind by an
-installer that is gone."""
+"""setup.exe doing its job under Wine, in a private prefix in build/wine: a sample package made
+with make package from real cabinets, run once with the stand-in installer registered, once with
+nothing registered, once with a registration left behind by an installer that is gone."""
+import os
 import shutil
+import struct
+import subprocess
 import sys
+import tempfile
 
 from wine import harness as wine
 
@@ -16,6 +20,39 @@ Component = Notes\r
 Description = A notes application for handhelds\r
 CabFiles = notes.arm.cab,notes.x86.cab\r
 """
+ARM, SH3 = 2577, 10003  # the device installer's processor numbers
+
+
+def description_file(application, provider, processor, minimum=(3, 0), maximum=(0, 0)):
+    """A device installer's description file (.000): the 100-byte header, then the two names,
+    each NUL-terminated. Nothing to install: every table is empty."""
+    names = application.encode() + b"\0" + provider.encode() + b"\0"
+    header = struct.pack("<4s5I6I6H6I6HI", b"MSCE", 0, 100 + len(names), 0, 1, processor,
+                         *minimum, *maximum, 0, 0, *[0] * 6, *[0] * 6,
+                         100, len(application) + 1, 101 + len(application), len(provider) + 1,
+                         0, 0, 0)
+    return header + names
+
+
+def cabinet(path, files):
+    """A cabinet at `path` of {name: bytes}, compressed, made by gcab."""
+    with tempfile.TemporaryDirectory() as work:
+        for name, data in files.items():
+            with open(os.path.join(work, name), "wb") as out:
+                out.write(data)
+        subprocess.run(["gcab", "-c", "-z", os.path.abspath(path), *files], cwd=work, check=True)
+
+
+def sample(folder, ini=INI, cabs=(("notes.arm.cab", ARM), ("notes.x86.cab", SH3))):
+    """A package's source folder: install.ini and one device CAB for each (name, processor)."""
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "install.ini"), "w", newline="") as out:
+        out.write(ini)
+    for name, processor in cabs:
+        os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
+        cabinet(os.path.join(folder, name),
+                {"NOTES.000": description_file("Notes", "Example Software", processor),
+                 "NOTES.001": b"the application's program, as the device would run it\n" * 40})
 
 
 def show_child(record):
@@ -34,10 +71,18 @@ def main():
     print(f"Wine prefix: {wine.PREFIX} (setup.exe {'as shipped' if wine.arch() == 'i386' else 'twin, x86_64'})")
     wine.create_prefix()
     folder = wine.unix(PACKAGE)
-    folder.mkdir(parents=True, exist_ok=True)
-    (folder / "install.ini").write_text(INI)
-    (folder / "notes.arm.cab").write_bytes(b"MSCF")
-    shutil.copy(wine.exe_dir() / "setup.exe", folder / "setup.exe")
+    source = wine.WINE_DIR / "sample"
+    sample(source)
+    print(f"\nmake package PACKAGE={source} OUT={folder}")
+    made = subprocess.run(["make", "-s", "--no-print-directory", "-C", str(wine.ROOT), "package",
+                           f"PACKAGE={source}", f"OUT={folder}"],
+                          env={k: v for k, v in os.environ.items()
+                               if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")})
+    if made.returncode != 0:
+        wine.stop()
+        return 1
+    if wine.arch() != "i386":  # the twin in the shipped file's place, which can't run here
+        shutil.copy(wine.exe_dir() / "setup.exe", folder / "setup.exe")
     launcher = f"{PACKAGE}\\setup.exe"
     value = f"default:1:{(wine.INSTALLER + chr(0)).encode().hex()}"
 
@@ -50,9 +95,11 @@ def main():
     print("   The stand-in installer received:")
     for child in started:
         show_child(child)
+    # The package as shipped: the installer finds every CAB its INI names.
+    cabs = [cab for child in started for ini in child["inis"] for cab in ini.get("cabs", [])]
+    told = len(cabs) == 2 and all(cab["present"] for cab in cabs)
 
     gone = "C:\\Removed\\CEAPPMGR.EXE"
-    told = True
     for heading, registry in (("2. Nothing registered under App Paths\\CEAPPMGR.EXE.", "none"),
                               (f"3. App Paths\\CEAPPMGR.EXE names {gone}, which is gone.",
                                f"default:1:{(gone + chr(0)).encode().hex()}")):

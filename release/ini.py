@@ -1,0 +1,116 @@
+"""install.ini as the installer reads it: through the platform's profile functions.
+
+Not configparser's rules: names of sections and keys are compared without regard to letter
+case; blanks around names and values are trimmed; one pair of matching quotation marks around a
+value is dropped; a line starting with ';' is a comment; where a section or a key appears twice,
+the first one is the one found. A file starting with the UTF-16LE byte-order mark is UTF-16;
+any other is bytes in the ANSI code page.
+"""
+import codecs
+
+UTF16_BOM = b"\xff\xfe"
+UTF8_BOM = b"\xef\xbb\xbf"
+# What the profile functions take for blanks at either end of a line, name or value.
+BLANKS = " \t\r\x0b\x0c\x1a"
+
+
+class Entry:
+    """A key's value and the line it is on (1-based)."""
+
+    def __init__(self, name, value, line):
+        self.name, self.value, self.line = name, value, line
+
+
+class Section:
+    def __init__(self, name, line):
+        self.name, self.line, self.keys = name, line, {}
+
+    def get(self, key):
+        return self.keys.get(key.casefold())
+
+
+class Profile:
+    """The sections of one file, the first of each name; the warnings met on the way."""
+
+    def __init__(self):
+        self.sections, self.warnings, self.faults = {}, [], []
+
+    def section(self, name):
+        return self.sections.get(name.strip(BLANKS).casefold())
+
+
+def unquote(value):
+    if len(value) >= 2 and value[0] in "\"'" and value[-1] == value[0]:
+        return value[1:-1]
+    return value
+
+
+def decode(data, code_page, profile):
+    """The file's text, and for an 8-bit file a warning for each line whose bytes read as
+    UTF-8: the installer shows them as characters of the ANSI code page instead."""
+    if data.startswith(UTF16_BOM):
+        return data[2:].decode("utf-16-le", "replace")
+    if data.startswith(UTF8_BOM):
+        # The profile functions of older systems take the mark for part of the first line, so
+        # a section header there is no header.
+        profile.faults.append((1, "starts with a UTF-8 byte-order mark, which the installer "
+                                  "reads as part of the first line; save it as ANSI or as "
+                                  "UTF-16 (Unicode)"))
+        data = data[3:]
+    for number, raw in enumerate(data.split(b"\n"), 1):
+        if not raw.isascii():
+            try:
+                text = raw.decode("utf-8")
+            except UnicodeDecodeError:
+                continue
+            shown = raw.decode(code_page, "replace").strip(BLANKS)
+            profile.warnings.append((number, f"its non-ASCII text is UTF-8 ('{text.strip()}'); "
+                                             f"the installer reads code page {code_page[2:]} and "
+                                             f"shows '{shown}'"))
+    return data.decode(code_page, "replace")
+
+
+def read(data, code_page="cp1252"):
+    """A Profile of the file's bytes."""
+    profile = Profile()
+    current = None
+    for number, raw in enumerate(decode(data, code_page, profile).split("\n"), 1):
+        line = raw.strip(BLANKS)
+        if not line or line.startswith(";"):
+            continue
+        if line.startswith("[") and "]" in line:
+            name = line[1:line.rindex("]")].strip(BLANKS)
+            key = name.casefold()
+            if key in profile.sections:
+                first = profile.sections[key].line
+                profile.warnings.append((number, f"[{name}] appears again; the installer reads "
+                                                 f"only the first, on line {first}"))
+                current = Section(name, number)  # read, never found
+            else:
+                current = profile.sections[key] = Section(name, number)
+            continue
+        name, sep, value = line.partition("=")
+        if not sep:
+            profile.warnings.append((number, f"'{line}' is neither a [section] nor a key = value "
+                                             "line; the installer ignores it"))
+            continue
+        name = name.strip(BLANKS)
+        if current is None:
+            profile.warnings.append((number, f"{name} stands before any [section]; the installer "
+                                             "ignores it"))
+            continue
+        if name.casefold() in current.keys:
+            first = current.keys[name.casefold()].line
+            profile.warnings.append((number, f"{name} appears again in [{current.name}]; the "
+                                             f"installer reads only the first, on line {first}"))
+            continue
+        current.keys[name.casefold()] = Entry(name, unquote(value.strip(BLANKS)), number)
+    return profile
+
+
+def code_page(number):
+    """Python's codec for a Windows ANSI code page number, or None."""
+    try:
+        return codecs.lookup(f"cp{int(number)}").name and f"cp{int(number)}"
+    except (LookupError, ValueError):
+        return None

@@ -1,0 +1,357 @@
+#!/usr/bin/env python3
+"""make package: a package folder checked the way the installer reads it, shipped as one folder
+or one ZIP file.
+
+    package.py PACKAGE=folder OUT=path[.zip] [CODEPAGE=1252] [every make release setting]
+
+PACKAGE holds install.ini and the files it names. Every fault of the package is told, one line
+each, before anything is built; then setup.exe is made as make release makes it from the same
+settings, and OUT written in one rename: a folder holding setup.exe, install.ini and the files
+it names at their relative paths, or the same as a ZIP file. On any fault OUT is left as it was.
+"""
+import ctypes
+import os
+import pathlib
+import re
+import shutil
+import sys
+import tempfile
+import zipfile
+
+import brand
+import cabinet
+import ini
+import release
+
+NAMES = ("PACKAGE", "CODEPAGE", *release.NAMES)
+OPTIONAL = {"uninstall", "iconfile", "iconindex", "devicefile"}
+# Characters Windows allows in no file name.
+FORBIDDEN = re.compile(r'[<>:"|?*\x00-\x1f]')
+ZIP_TIME = (1980, 1, 1, 0, 0, 0)  # the earliest a ZIP entry can carry: the same bytes every run
+RENAME_EXCHANGE = 2
+
+
+class Package:
+    """What the checks found: faults and warnings as lines, the files to ship, the summary."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.faults, self.warnings = [], []
+        self.files = {}  # relative path in the package (as on disk, '/'-separated) -> summary
+        self.cabs = []  # (relative path, cabinet.Description)
+
+    def fault(self, where, text):
+        self.faults.append(f"{where}: {text}")
+
+    def warn(self, where, text):
+        self.warnings.append(f"{where}: {text}")
+
+
+def relative_fault(entry):
+    """Why a path from install.ini names no file inside the package, or None."""
+    if "/" in entry:
+        return "uses '/'; the installer's paths take '\\' between folders"
+    if entry.startswith("\\") or re.match(r"[A-Za-z]:", entry):
+        return "is absolute; it must be relative to install.ini's folder"
+    parts = entry.split("\\")
+    if ".." in parts:
+        return "leaves install.ini's folder ('..')"
+    if "" in parts or "." in parts:
+        return "has an empty or '.' folder name"
+    if FORBIDDEN.search(entry):
+        return "holds a character Windows allows in no file name"
+    return None
+
+
+def find(folder, entry):
+    """The file `entry` names under `folder`, found as Windows finds it (letter case ignored):
+    its path as on disk, relative and '/'-separated; or why none is found."""
+    here, found = folder, []
+    for part in entry.split("\\"):
+        try:
+            names = [n for n in os.listdir(here) if n.casefold() == part.casefold()]
+        except OSError:
+            names = []
+        if len(names) != 1:
+            shown = "/".join(found + [part])
+            return None, (f"no file {shown} in {folder}" if not names else
+                          f"{len(names)} files match {shown} once letter case is ignored "
+                          f"({', '.join(sorted(names))}); Windows sees only one")
+        here, found = here / names[0], found + [names[0]]
+    if not here.is_file():
+        return None, f"{'/'.join(found)} is not a file"
+    return "/".join(found), None
+
+
+def named_file(package, key):
+    """The file a key's path names, checked; its relative path or None."""
+    entry = key.value
+    problem = relative_fault(entry)
+    if problem is None:
+        found, problem = find(package.folder, entry)
+        if found is not None and found.casefold() == "setup.exe":
+            problem = "is setup.exe, which make package writes itself"
+        if found is not None and problem is None:
+            return found
+    package.fault(f"install.ini:{key.line}", f"{key.name} {entry}: {problem}")
+    return None
+
+
+def check_cabs(package, key):
+    entries = key.value.split(",")
+    for entry in entries:
+        if entry != entry.strip(ini.BLANKS):
+            bare = ",".join(e.strip(ini.BLANKS) for e in entries)
+            package.fault(f"install.ini:{key.line}", f"CabFiles: a blank around '{entry.strip()}' "
+                          "becomes part of its name for the installer; write "
+                          f"CabFiles = {bare}")
+            continue
+        if not entry:
+            package.fault(f"install.ini:{key.line}", "CabFiles: an empty name between commas")
+            continue
+        found = named_file(package, ini.Entry("CabFiles", entry, key.line))
+        if found is None:
+            continue
+        if found in package.files:
+            package.warn(f"install.ini:{key.line}", f"CabFiles names {entry} twice")
+            continue
+        try:
+            description = cabinet.read(package.folder / found)
+        except cabinet.CabError as error:
+            package.fault(found, str(error))
+            continue
+        package.files[found] = (f"{description.application} by {description.provider}, "
+                                f"{description.processor_name()}, {description.versions()}")
+        package.cabs.append((found, description))
+    # The installer names the application after the first CAB.
+    if len({(d.application, d.provider) for _, d in package.cabs}) > 1:
+        first, described = package.cabs[0]
+        for other, d in package.cabs[1:]:
+            if (d.application, d.provider) != (described.application, described.provider):
+                package.warn(other, f"names '{d.application}' by '{d.provider}', {first} "
+                             f"'{described.application}' by '{described.provider}'; the "
+                             "installer shows the first CAB's name")
+
+
+def icon_count(path):
+    """How many icons ExtractIcon finds in an .ico, .exe or .dll; ValueError if it can't read
+    the file as one."""
+    if path.suffix.lower() == ".ico":
+        brand.check_icon(path)  # one icon, however many images
+        return 1
+    import pefile
+    try:
+        image = pefile.PE(str(path), fast_load=True)
+        image.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    except pefile.PEFormatError as error:
+        raise ValueError(f"not a Windows program or library ({error})") from None
+    groups = [entry for entry in getattr(image, "DIRECTORY_ENTRY_RESOURCE", None).entries
+              if entry.id == pefile.RESOURCE_TYPE["RT_GROUP_ICON"]] \
+        if hasattr(image, "DIRECTORY_ENTRY_RESOURCE") else []
+    return len(groups[0].directory.entries) if groups else 0
+
+
+def check_icon(package, section):
+    icon, index = section.get("IconFile"), section.get("IconIndex")
+    if index is not None and not re.fullmatch(r"-?[0-9]+", index.value):
+        package.fault(f"install.ini:{index.line}", f"IconIndex {index.value}: not a number")
+        index = None
+    if icon is None:
+        if index is not None:
+            package.warn(f"install.ini:{index.line}", "IconIndex without IconFile is ignored")
+        return
+    found = named_file(package, icon)
+    if found is None:
+        return
+    path = package.folder / found
+    if path.suffix.lower() not in (".ico", ".exe", ".dll"):
+        package.fault(f"install.ini:{icon.line}", f"IconFile {icon.value}: not an .ico, .exe or "
+                      ".dll file")
+        return
+    try:
+        count = icon_count(path)
+    except (ValueError, brand.BrandError) as error:
+        package.fault(found, str(error).removeprefix(f"ICON {path}: "))
+        return
+    wanted = int(index.value) if index is not None else 0
+    if count == 0:
+        package.fault(found, "holds no icons")
+    elif not 0 <= wanted < count:
+        package.fault(f"install.ini:{index.line}", f"IconIndex {wanted}: {found} holds "
+                      f"{count} icon{'s' if count != 1 else ''} (0 to {count - 1})")
+    else:
+        package.files[found] = f"icon {wanted} of {count}"
+
+
+def check(folder, code_page):
+    """Every fault and warning of the package in `folder`."""
+    package = Package(folder)
+    try:
+        data = (folder / "install.ini").read_bytes()
+    except OSError as error:
+        package.fault(f"PACKAGE {folder}", f"no install.ini in it ({error.strerror})")
+        return package
+    profile = ini.read(data, code_page)
+    package.faults += [f"install.ini:{n}: {text}" for n, text in profile.faults]
+    package.warnings += [f"install.ini:{n}: {text}" for n, text in profile.warnings]
+    package.files["install.ini"] = None
+    manager = profile.section("CEAppManager")
+    if manager is None:
+        package.fault("install.ini", "no [CEAppManager] section, where the installer starts")
+        return package
+    version, component = manager.get("Version"), manager.get("Component")
+    for name, key in (("Version", version), ("Component", component)):
+        if key is None or not key.value:
+            package.fault(f"install.ini:{manager.line}", f"[CEAppManager] has no {name}")
+    if version is not None and version.value and version.value != "1.0":
+        package.fault(f"install.ini:{version.line}", f"Version {version.value}: the installer "
+                      "reads version 1.0 only")
+    for key in manager.keys.values():
+        if key.name.casefold() not in ("version", "component"):
+            package.warn(f"install.ini:{key.line}", f"{key.name} is not a key of [CEAppManager]; "
+                         "the installer ignores it")
+    if component is None or not component.value:
+        return package
+    section = profile.section(component.value)
+    if section is None:
+        package.fault(f"install.ini:{component.line}", f"Component {component.value}: no "
+                      f"[{component.value}] section in the file")
+        return package
+    for name in ("Description", "CabFiles"):
+        key = section.get(name)
+        if key is None or not key.value:
+            package.fault(f"install.ini:{section.line}", f"[{section.name}] has no {name}")
+    for key in section.keys.values():
+        if key.name.casefold() == "installdir":
+            package.warn(f"install.ini:{key.line}", "InstallDir makes the installer look for the "
+                         "CAB files there, not beside install.ini; leave it out")
+        elif key.name.casefold() not in OPTIONAL | {"description", "cabfiles"}:
+            package.warn(f"install.ini:{key.line}", f"{key.name} is not a key of "
+                         f"[{section.name}]; the installer ignores it")
+    description = section.get("Description")
+    package.files["install.ini"] = f"[{section.name}] {description.value if description else ''}"
+    if section.get("CabFiles") is not None:
+        check_cabs(package, section.get("CabFiles"))
+    check_icon(package, section)
+    return package
+
+
+def ascii_names(package):
+    for name in package.files:
+        if not name.isascii():
+            package.fault(name, "its name is not ASCII; Windows' own ZIP extraction reads names "
+                          "in the OEM code page on older systems and would make another name")
+
+
+def write_folder(package, setup, target):
+    target.mkdir()
+    shutil.copyfile(setup, target / "setup.exe")
+    (target / "setup.exe").chmod(0o755)
+    for name in package.files:
+        (target / name).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(package.folder / name, target / name)
+
+
+def write_zip(package, setup, target):
+    with zipfile.ZipFile(target, "w") as archive:
+        for name, path in [("setup.exe", setup),
+                           *((name, package.folder / name) for name in package.files)]:
+            entry = zipfile.ZipInfo(name, ZIP_TIME)
+            entry.compress_type = zipfile.ZIP_DEFLATED
+            entry.create_system = 0  # MS-DOS: no Unix modes for an extractor to apply
+            entry.external_attr = 0x20  # archive, as Windows writes a file
+            archive.writestr(entry, path.read_bytes())
+
+
+def replace(made, out):
+    """`made` takes OUT's place in one rename; what OUT was is removed after."""
+    if not os.path.lexists(out):
+        os.rename(made, out)
+        return
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.renameat2(-100, bytes(made), -100, bytes(out), RENAME_EXCHANGE) != 0:
+        error = ctypes.get_errno()
+        raise OSError(error, os.strerror(error))
+    shutil.rmtree(made) if made.is_dir() and not made.is_symlink() else made.unlink()
+
+
+def package_out(values, folder, out):
+    """Faults of OUT itself: a place that would take the package with it."""
+    resolved, source = out.resolve(), folder.resolve()
+    if resolved == source or source.is_relative_to(resolved):
+        return f"OUT {out}: would replace the package folder {folder} itself"
+    if out.is_dir() and out.suffix.lower() == ".zip":
+        return f"OUT {out}: a folder; a ZIP file is written where none is"
+    return None
+
+
+def summary(package, out, setup_size, setup_text):
+    rows = [("setup.exe", setup_size, setup_text)]
+    rows += [(name.replace("/", "\\"), (package.folder / name).stat().st_size, text or "")
+             for name, text in package.files.items()]
+    width = max(len(name) for name, *_ in rows)
+    total = sum(size for _, size, _ in rows)
+    kind = "ZIP file" if out.suffix.lower() == ".zip" else "folder"
+    lines = [f"package: wrote {out}, a {kind} of {len(rows)} files ({total:,} bytes)"]
+    lines += [f"  {name:<{width}}  {size:>10,}  {text}" for name, size, text in rows]
+    return "\n".join(lines)
+
+
+def make(values):
+    folder, out = pathlib.Path(values["PACKAGE"]), pathlib.Path(values["OUT"])
+    code_page = ini.code_page(values.get("CODEPAGE", "1252"))
+    if code_page is None:
+        raise release.Failure(f"CODEPAGE {values['CODEPAGE']}: not a code page this system "
+                              "knows (1252 for Western European, 932 for Japanese, ...)")
+    if not folder.is_dir():
+        raise release.Failure(f"PACKAGE {folder}: not a folder")
+    package = check(folder, code_page)
+    if out.suffix.lower() == ".zip":
+        ascii_names(package)
+    problem = package_out(values, folder, out)
+    if problem:
+        package.faults.append(problem)
+    for line in package.warnings:
+        print(f"package: warning: {line}", file=sys.stderr)
+    icon = version = None
+    try:
+        release.check_settings(values)
+        icon, version = release.check(values)
+    except (release.Failure, brand.BrandError) as error:
+        package.faults.append(str(error))
+    if package.faults:
+        raise release.Failure("\n".join(package.faults))
+    data = release.build(icon, version)
+    try:
+        out.parent.mkdir(parents=True, exist_ok=True)
+        with tempfile.TemporaryDirectory(dir=out.parent, prefix=".package-") as scratch:
+            scratch = pathlib.Path(scratch)
+            (scratch / "setup").mkdir()
+            setup = release.finish(data, values, scratch / "setup")
+            made = scratch / "made"
+            (write_zip if out.suffix.lower() == ".zip" else write_folder)(package, setup, made)
+            size = setup.stat().st_size
+            replace(made, out)
+    except OSError as error:
+        raise release.Failure(f"OUT {out}: cannot write it ({error.strerror})") from None
+    signed = "" if "secret" in values else ", not signed"
+    print(summary(package, out, size, release.described(values, icon, version) + signed))
+
+
+def main(argv):
+    try:
+        values = release.settings(argv, NAMES)
+        for name in ("PACKAGE", "OUT"):
+            if name not in values:
+                raise release.Failure(f"{name} is needed: make package PACKAGE=folder "
+                                      "OUT=dist/folder (or OUT=dist/name.zip)")
+        make(values)
+    except (release.Failure, brand.BrandError) as error:
+        for line in str(error).splitlines():
+            print(f"package: {line}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
