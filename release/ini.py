@@ -4,7 +4,7 @@ Not configparser's rules: names of sections and keys are compared without regard
 case; blanks around names and values are trimmed; one pair of matching quotation marks around a
 value is dropped; a line starting with ';' is a comment; where a section or a key appears twice,
 the first one is the one found. A file starting with the UTF-16LE byte-order mark is UTF-16;
-any other is bytes in the ANSI code page.
+any other is bytes in the ANSI code page, a UTF-8 byte-order mark included.
 """
 import codecs
 
@@ -50,13 +50,6 @@ def decode(data, code_page, profile):
     UTF-8: the installer shows them as characters of the ANSI code page instead."""
     if data.startswith(UTF16_BOM):
         return data[2:].decode("utf-16-le", "replace")
-    if data.startswith(UTF8_BOM):
-        # The profile functions of older systems take the mark for part of the first line, so
-        # a section header there is no header.
-        profile.faults.append((1, "starts with a UTF-8 byte-order mark, which the installer "
-                                  "reads as part of the first line; save it as ANSI or as "
-                                  "UTF-16 (Unicode)"))
-        data = data[3:]
     for number, raw in enumerate(data.split(b"\n"), 1):
         if not raw.isascii():
             try:
@@ -74,14 +67,25 @@ def read(data, code_page="cp1252"):
     """A Profile of the file's bytes."""
     profile = Profile()
     current = None
-    for number, raw in enumerate(decode(data, code_page, profile).split("\n"), 1):
+    # The mark is read apart, so the rest of its line is told as it stands.
+    bom = data.startswith(UTF8_BOM)
+    for number, raw in enumerate(decode(data[3 if bom else 0:], code_page, profile)
+                                 .split("\n"), 1):
         line = raw.strip(BLANKS)
         if not line or line.startswith(";"):
             continue
+        marked = bom and number == 1
         if line.startswith("[") and "]" in line:
             name = line[1:line.rindex("]")].strip(BLANKS)
             key = name.casefold()
-            if key in profile.sections:
+            if marked:
+                # The profile functions read the mark as three characters of the code page,
+                # even on Windows 10, so this line is no section header for them.
+                profile.faults.append((number, f"a UTF-8 byte-order mark stands before [{name}], "
+                                               "which hides the section from the installer; save "
+                                               "the file as ANSI or as UTF-16 (Unicode)"))
+                current = Section(name, number)  # read, never found
+            elif key in profile.sections:
                 first = profile.sections[key].line
                 profile.warnings.append((number, f"[{name}] appears again; the installer reads "
                                                  f"only the first, on line {first}"))
