@@ -375,8 +375,54 @@ def launcher_does_not_wait():
     return failures
 
 
+# install.ini files as packagers write them, odd ones included: make package's reader must read
+# each as Wine's GetPrivateProfileStringA does (one launcher run reads them all).
+PROFILES = [
+    b"[ceappmanager]\r\n  version =  1.0  \r\nCOMPONENT=App\r\n[ APP ]\r\n"
+    b"Description = \"Quoted\" \r\ncabfiles=a.cab,sub\\b.cab\r\n",
+    b"[CEAppManager]\nVersion=1.0\nComponent=First\nComponent=Second\n[First]\n"
+    b"Description=one\nCabFiles=1.cab\n[first]\nDescription=two\nCabFiles=2.cab\n"
+    b"[CEAppManager]\nComponent=Third\n",
+    b"; a comment\r\nVersion=9\r\n[CEAppManager]\r\n;Component=X\r\nComponent=Y\r\nno equals\r\n"
+    b"[Y]\r\nDescription='single'\r\nCabFiles = a.cab , b.cab,,c.cab \r\n",
+    "\ufeff[CEAppManager]\r\nVersion=1.0\r\nComponent=Wide\r\n[Wide]\r\nDescription=Caf\xe9\r\n"
+    "CabFiles=x.cab\r\n".encode("utf-16-le"),
+    b"[CEAppManager]\r\nVersion=1.0\r\nComponent=Latin\r\n[Latin]\r\nDescription=Caf\xe9\r\n",
+]
+
+
+def profiles_as_wine_reads():
+    from release import ini
+    lay_out_files()
+    paths = [f"D:\\INI\\{n}.ini" for n in range(len(PROFILES))]
+    for path, data in zip(paths, PROFILES):
+        wine.unix(path).parent.mkdir(exist_ok=True)
+        wine.unix(path).write_bytes(data)
+    record, started, _ = wine.run_setup("setup.exe " + " ".join(paths), "D:\\PKG",
+                                        sz(INSTALLER), relay=False, standin_env=WESTERN)
+    started = started or wine.wait_for_child()
+    inis = started[0]["inis"] if len(started) == 1 else []
+    failures = [] if len(inis) == len(paths) else [f"profiles: the stand-in read {started}"]
+    for path, data, got in zip(paths, PROFILES, inis):
+        profile = ini.read(data)
+        value = lambda section, key: getattr(  # noqa: E731
+            (profile.section(section) or ini.Section("", 0)).get(key), "value", "")
+        component = value("CEAppManager", "Component")
+        cabs = [cab for cab in value(component, "CabFiles").split(",") if cab]
+        ours = {"version": value("CEAppManager", "Version"), "component": component,
+                "description": value(component, "Description"), "cabs": cabs}
+        wines = {k: got.get(k) for k in ours} | {"cabs": [c["name"] for c in got.get("cabs", [])]}
+        # The stand-in writes bytes above 0x7F as code points of the same value.
+        wines = {k: v.encode("latin-1").decode("cp1252") if isinstance(v, str) else v
+                 for k, v in wines.items()}
+        if ours != wines:
+            failures.append(f"profiles: {path}: make package reads {ours}, Wine {wines}")
+    return failures
+
+
 SPECIAL = {"message-box-window": message_box_window,
-           "launcher-does-not-wait": launcher_does_not_wait}
+           "launcher-does-not-wait": launcher_does_not_wait,
+           "profiles-as-wine-reads": profiles_as_wine_reads}
 
 
 def main(argv):

@@ -1,0 +1,125 @@
+#!/usr/bin/env python3
+"""make package, checked from the outside, with packages made at test time.
+
+    python3 -m tests.release.package_test GROUP   (from the repository's root)
+
+    bad    each bad package: its lines, a non-zero status, OUT exactly as it was
+    good   two CABs in subfolders and an icon, as a folder and as a ZIP, read back; a second run
+           gives the same bytes; setup.exe is what make release makes from the same settings
+"""
+import pathlib
+import shutil
+import sys
+import zipfile
+
+from tests.release.release_test import ICON_IMAGES, icon_file, make
+from wine import demo
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+WORK = ROOT / "build" / "package-test"
+INI = ("[CEAppManager]\r\nVersion = 1.0\r\nComponent = Notes\r\n\r\n[Notes]\r\n"
+       "Description = Notes for handhelds\r\nCabFiles = cabs\\arm\\notes.cab,cabs\\sh3\\notes.cab\r\n"
+       "IconFile = notes.ico\r\n")
+CABS = (("cabs/arm/notes.cab", demo.ARM), ("cabs/sh3/notes.cab", demo.SH3))
+
+
+def source(folder, ini=INI, cabs=CABS):
+    shutil.rmtree(folder, ignore_errors=True)
+    demo.sample(folder, ini, cabs)
+    (folder / "notes.ico").write_bytes(icon_file(ICON_IMAGES))
+    return folder
+
+
+def edit(old, new):
+    return lambda folder: (folder / "install.ini").write_text(INI.replace(old, new), "cp1252")
+
+
+def bad():
+    arm = "cabs/arm/notes.cab"
+    rows = [  # (what is done to a good package, OUT's name, what each line says, in order)
+        (edit("= Notes\r\n", "= Other\r\n"), "out", ["install.ini:3: Component Other: no [Other]"]),
+        (edit(",", ", "), "out", ["install.ini:7: CabFiles: a blank around 'cabs\\sh3\\notes.cab'"]),
+        (lambda f: (f / arm).unlink(), "out", ["install.ini:7: CabFiles cabs\\arm\\notes.cab: no "
+                                               "file cabs/arm/notes.cab"]),
+        (lambda f: (f / arm).write_bytes((f / arm).read_bytes()[:-9]), "out",
+         [f"{arm}: its header records"]),
+        (lambda f: (f / arm).write_text("MSCF, but no more"), "out", [f"{arm}: not a cabinet"]),
+        (lambda f: demo.cabinet(f / arm, {"README.TXT": b"no description\n"}), "out",
+         [f"{arm}: holds no description file"]),
+        (edit("1.0", "2.0"), "out", ["install.ini:2: Version 2.0: the installer reads version "
+                                     "1.0 only"]),
+        # Every fault at once, in the order of the file.
+        (edit("cabs\\arm\\notes.cab,cabs\\sh3", "C:\\notes.cab,..\\sh3"), "out",
+         ["install.ini:7: CabFiles C:\\notes.cab: is absolute",
+          "install.ini:7: CabFiles ..\\sh3\\notes.cab: leaves install.ini's folder"]),
+        (edit("notes.ico\r\n", "notes.ico\r\nIconIndex = 1\r\n"), "out",
+         ["install.ini:9: IconIndex 1: notes.ico holds 1 icon (0 to 0)"]),
+        (lambda f: (edit("sh3\\", "sh3\\\xc4")(f), (f / "cabs/sh3/notes.cab").rename(
+            f / "cabs/sh3/\xc4notes.cab")), "out.zip", ["cabs/sh3/\xc4notes.cab: its name is not "
+                                                         "ASCII"]),
+    ]
+    failures = []
+    for n, (change, name, says) in enumerate(rows, 1):
+        folder = source(WORK / "bad" / "package")
+        change(folder)
+        out = WORK / "bad" / name
+        shutil.rmtree(out, ignore_errors=True)
+        out.unlink(missing_ok=True)
+        out.mkdir() if name == "out" else out.write_bytes(b"what was there")
+        (out / "old.txt").write_text("what was there") if out.is_dir() else None
+        before = sorted(p.name for p in out.parent.iterdir())
+        result = make("package", f"PACKAGE={folder}", f"OUT={out}")
+        lines = [t.removeprefix("package: ") for t in result.stderr.splitlines()
+                 if t.startswith("package: ") and not t.startswith("package: warning: ")]
+        if result.returncode == 0 or len(lines) != len(says) or not all(
+                line.startswith(want) for line, want in zip(lines, says)):
+            failures.append(f"row {n}: status {result.returncode}, said {lines}, expected {says}")
+        kept = (out / "old.txt" if out.is_dir() else out).read_bytes()
+        if kept != b"what was there" or sorted(p.name for p in out.parent.iterdir()) != before:
+            failures.append(f"row {n}: OUT or its folder changed")
+    return failures
+
+
+def tree(out):
+    if out.suffix == ".zip":
+        with zipfile.ZipFile(out) as archive:
+            return {entry.filename: archive.read(entry) for entry in archive.infolist()}
+    return {str(p.relative_to(out)): p.read_bytes() for p in sorted(out.rglob("*")) if p.is_file()}
+
+
+def good():
+    folder = source(WORK / "good" / "package")
+    (folder / "unnamed.txt").write_text("not named by install.ini: not shipped")
+    branded = ["VERSION=2.1", "PRODUCT=Notes"]
+    failures = []
+    released = make("release", f"OUT={WORK / 'good' / 'setup.exe'}", *branded)
+    if released.returncode != 0:
+        return [f"make release: {released.stderr}"]
+    want = {"setup.exe": (WORK / "good" / "setup.exe").read_bytes(),
+            **{name: (folder / name).read_bytes()
+               for name in ("install.ini", *(c for c, _ in CABS), "notes.ico")}}
+    for name in ("out", "out.zip"):
+        out, runs = WORK / "good" / name, []
+        for _ in range(2):  # the second replaces the first
+            result = make("package", f"PACKAGE={folder}", f"OUT={out}", *branded)
+            if result.returncode != 0 or result.stderr:
+                return [f"make package OUT={out}: status {result.returncode}\n{result.stderr}"]
+            runs.append(out.read_bytes() if out.is_file() else tree(out))
+        if tree(out) != want:
+            failures.append(f"{name} holds {sorted(tree(out))}, expected {sorted(want)} with "
+                            "the same bytes")
+        if runs[0] != runs[1]:
+            failures.append(f"{name}: two runs of the same inputs differ")
+        if "ARM (2577)" not in result.stdout or "SH3 (10003)" not in result.stdout:
+            failures.append(f"{name}: the summary names no processors:\n{result.stdout}")
+    return failures
+
+
+def main(argv):
+    failures = {"bad": bad, "good": good}[argv[0]]()
+    print("\n".join(failures) if failures else f"{argv[0]}: as expected")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
