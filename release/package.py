@@ -105,7 +105,7 @@ def check_cabs(package, key):
             package.fault(f"install.ini:{key.line}", f"CabFiles: a blank around '{entry.strip()}' "
                           "becomes part of its name for the installer; write "
                           f"CabFiles = {bare}")
-            continue
+            entry = entry.strip(ini.BLANKS)  # and the file it means, checked all the same
         if not entry:
             package.fault(f"install.ini:{key.line}", "CabFiles: an empty name between commas")
             continue
@@ -290,9 +290,11 @@ def summary(package, out, setup_size, setup_text):
     rows += [(name.replace("/", "\\"), (package.folder / name).stat().st_size, text or "")
              for name, text in package.files.items()]
     width = max(len(name) for name, *_ in rows)
-    total = sum(size for _, size, _ in rows)
-    kind = "ZIP file" if out.suffix.lower() == ".zip" else "folder"
-    lines = [f"package: wrote {out}, a {kind} of {len(rows)} files ({total:,} bytes)"]
+    if out.suffix.lower() == ".zip":
+        made = f"a ZIP file of {len(rows)} files, {out.stat().st_size:,} bytes"
+    else:
+        made = f"a folder of {len(rows)} files, {sum(size for _, size, _ in rows):,} bytes"
+    lines = [f"package: wrote {out}, {made}"]
     lines += [f"  {name:<{width}}  {size:>10,}  {text}" for name, size, text in rows]
     return "\n".join(lines)
 
