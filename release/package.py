@@ -10,6 +10,7 @@ settings, and OUT written in one rename: a folder holding setup.exe, install.ini
 it names at their relative paths, or the same as a ZIP file. On any fault OUT is left as it was.
 """
 import ctypes
+import errno
 import os
 import pathlib
 import re
@@ -186,15 +187,14 @@ def check_icon(package, section):
 def check(folder, code_page):
     """Every fault and warning of the package in `folder`."""
     package = Package(folder)
-    try:
-        data = (folder / "install.ini").read_bytes()
-    except OSError as error:
-        package.fault(f"PACKAGE {folder}", f"no install.ini in it ({error.strerror})")
+    found, problem = find(folder, "install.ini")  # setup.exe names it so; Windows finds any case
+    if found is None:
+        package.fault(f"PACKAGE {folder}", problem)
         return package
-    profile = ini.read(data, code_page)
+    profile = ini.read((folder / found).read_bytes(), code_page)
     package.faults += [f"install.ini:{n}: {text}" for n, text in profile.faults]
     package.warnings += [f"install.ini:{n}: {text}" for n, text in profile.warnings]
-    package.files["install.ini"] = None
+    package.files[found] = None
     manager = profile.section("CEAppManager")
     if manager is None:
         package.fault("install.ini", "no [CEAppManager] section, where the installer starts")
@@ -229,7 +229,7 @@ def check(folder, code_page):
             package.warn(f"install.ini:{key.line}", f"{key.name} is not a key of "
                          f"[{section.name}]; the installer ignores it")
     description = section.get("Description")
-    package.files["install.ini"] = f"[{section.name}] {description.value if description else ''}"
+    package.files[found] = f"[{section.name}] {description.value if description else ''}"
     if section.get("CabFiles") is not None:
         check_cabs(package, section.get("CabFiles"))
     check_icon(package, section)
@@ -271,7 +271,13 @@ def replace(made, out):
     libc = ctypes.CDLL(None, use_errno=True)
     if libc.renameat2(-100, bytes(made), -100, bytes(out), RENAME_EXCHANGE) != 0:
         error = ctypes.get_errno()
-        raise OSError(error, os.strerror(error))
+        if error not in (errno.EINVAL, errno.ENOSYS):
+            raise OSError(error, os.strerror(error))
+        # A file system that can't exchange: the old OUT steps aside first.
+        aside = made.with_name(made.name + ".old")
+        os.rename(out, aside)
+        os.rename(made, out)
+        made = aside
     shutil.rmtree(made) if made.is_dir() and not made.is_symlink() else made.unlink()
 
 
