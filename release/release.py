@@ -49,6 +49,11 @@ USAGES = {"1.3.6.1.5.5.7.3.1": "TLS Web Server Authentication",
           "1.3.6.1.5.5.7.3.8": "Time Stamping", "1.3.6.1.5.5.7.3.9": "OCSP Signing",
           "2.5.29.37.0": "Any Extended Key Usage"}
 CODE_SIGNING = x509.oid.ExtendedKeyUsageOID.CODE_SIGNING
+# Subject parts that RFC 4514 gives no name, by openssl's; code-signing EV certificates hold them.
+NAMES_OF_PARTS = {x509.oid.NameOID.EMAIL_ADDRESS: "emailAddress",
+                  x509.oid.NameOID.SERIAL_NUMBER: "serialNumber",
+                  x509.oid.NameOID.BUSINESS_CATEGORY: "businessCategory",
+                  x509.oid.NameOID.JURISDICTION_COUNTRY_NAME: "jurisdictionC"}
 
 
 class Failure(Exception):
@@ -148,11 +153,18 @@ def code_signing(where, certificate):
     except (AttributeError, x509.ExtensionNotFound):
         usages = []
     if CODE_SIGNING not in usages:
-        subject = ", ".join(f"{part.rfc4514_attribute_name} = {part.value}"
-                            for part in certificate.subject) if certificate else "?"
+        subject = ", ".join(" + ".join(shown(part) for part in rdn)
+                            for rdn in certificate.subject.rdns) if certificate else "?"
         usage = ", ".join(USAGES.get(oid.dotted_string, oid.dotted_string) for oid in usages)
         raise Failure(f"{where}: the certificate ({subject}) is not for code signing "
                       f"(extended key usage: {usage or 'none'})")
+
+
+def shown(part):
+    """One part of a subject as openssl's one-line form shows it."""
+    value = str(part.value)
+    quoted = f'"{value}"' if any(c in value for c in ',+"\\<>;') else value
+    return f"{NAMES_OF_PARTS.get(part.oid, part.rfc4514_attribute_name)} = {quoted}"
 
 
 # A key on a device -------------------------------------------------------------------------
@@ -185,14 +197,6 @@ def pkcs11_uri(uri):
                       "listing shows it")
     return {name: value if name == "id" else value.decode("utf-8", "replace")
             for name, value in wanted.items()}
-
-
-def ec_point(value):
-    """CKA_EC_POINT's point: inside a DER OCTET STRING as most modules give it, bare as some do."""
-    try:
-        return core.OctetString.load(value, strict=True).native
-    except ValueError:
-        return value
 
 
 def device_key(values):
@@ -303,11 +307,21 @@ def same_point(certified, point, params):
             params, strict=True).dotted))()
     except (ValueError, LookupError):
         curve = certified.curve
+    # Inside a DER OCTET STRING as most modules give it, bare as some do; a bare point may read
+    # as an OCTET STRING too, so both are tried.
+    forms = [point]
     try:
-        key = ec.EllipticCurvePublicKey.from_encoded_point(curve, ec_point(point))
+        forms.insert(0, core.OctetString.load(point, strict=True).native)
     except ValueError:
-        return False
-    return key.public_numbers() == certified.public_numbers()
+        pass
+    for form in forms:
+        try:
+            key = ec.EllipticCurvePublicKey.from_encoded_point(curve, form)
+        except ValueError:
+            continue
+        if key.public_numbers() == certified.public_numbers():
+            return True
+    return False
 
 
 def chain(cert):
