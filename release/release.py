@@ -419,7 +419,7 @@ def stamp_problem(url):
         return f"cannot reach it ({getattr(reason, 'strerror', None) or reason})"
     try:
         status = tsp.TimeStampResp.load(reply, strict=True)["status"]["status"].native
-    except ValueError:
+    except ValueError:  # a refusal too: it holds no stamp, which asn1crypto 1.5 won't read
         status = None
     if status not in ("granted", "granted_with_mods"):
         return "the server answers, but with no time-stamp"

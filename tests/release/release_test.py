@@ -92,7 +92,8 @@ def certificates(work):
     """A CA; code-signing, web and time-stamping certificates as PKCS#12; openssl ts's settings."""
     work.mkdir(parents=True, exist_ok=True)
     stamping = ("serial = serial\nsigner_cert = stamping.pem\nsigner_key = leaf.key\n"
-                "certs = ca.pem\nsigner_digest = sha256\ndefault_policy = 1.2.3.4\ness_cert_id_alg = sha256\n")
+                "certs = ca.pem\nsigner_digest = sha256\ndefault_policy = 1.2.3.4\n"
+                "ess_cert_id_alg = sha256\n")
     (work / "ext.cnf").write_text(
         "[signing]\nbasicConstraints = CA:FALSE\nkeyUsage = critical, digitalSignature\n"
         "extendedKeyUsage = codeSigning\n"
