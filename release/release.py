@@ -13,9 +13,9 @@ Every input is checked before anything is built, and OUT is written in one renam
 on any error it is left as it was.
 """
 import ctypes
+import hashlib
 import os
 import pathlib
-import re
 import shutil
 import subprocess
 import sys
@@ -24,7 +24,16 @@ import urllib.error
 import urllib.parse
 import urllib.request
 
-import brand
+from asn1crypto import cms, core, pem, pkcs12 as pfx_format, tsp
+from cryptography import x509
+from cryptography.exceptions import UnsupportedAlgorithm
+from cryptography.hazmat.primitives.asymmetric import ec, rsa
+from cryptography.hazmat.primitives.serialization import pkcs12
+
+if __package__:
+    from . import brand  # imported as release.release, by the tests
+else:
+    import brand  # run as a script, release/ first on the path
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 
@@ -33,11 +42,18 @@ TREE = BUILD / "release"
 DEVICE = ("PKCS11_MODULE", "PKCS11_KEY", "CERT", "PIN_FILE")
 NAMES = ("OUT", "ICON", "VERSION", "COMPANY", "PRODUCT", "DESCRIPTION", "COPYRIGHT", "PFX",
          "PFX_PASS_FILE", *DEVICE, "TIMESTAMP_URL", "DUAL_SIGN")
-CODE_SIGNING = "1.3.6.1.5.5.7.3.3"
-# What a signature holds, as openssl asn1parse prints it: one PE image digest for each
-# Authenticode signature, one RFC 3161 time-stamp for each that is stamped.
-PE_IMAGE_DATA = "1.3.6.1.4.1.311.2.1.15"
-RFC3161_STAMP = "1.3.6.1.4.1.311.3.3.1"
+# Extended key usages by the names openssl and Windows show them.
+USAGES = {"1.3.6.1.5.5.7.3.1": "TLS Web Server Authentication",
+          "1.3.6.1.5.5.7.3.2": "TLS Web Client Authentication",
+          "1.3.6.1.5.5.7.3.3": "Code Signing", "1.3.6.1.5.5.7.3.4": "E-mail Protection",
+          "1.3.6.1.5.5.7.3.8": "Time Stamping", "1.3.6.1.5.5.7.3.9": "OCSP Signing",
+          "2.5.29.37.0": "Any Extended Key Usage"}
+CODE_SIGNING = x509.oid.ExtendedKeyUsageOID.CODE_SIGNING
+# Subject parts that RFC 4514 gives no name, by openssl's; code-signing EV certificates hold them.
+NAMES_OF_PARTS = {x509.oid.NameOID.EMAIL_ADDRESS: "emailAddress",
+                  x509.oid.NameOID.SERIAL_NUMBER: "serialNumber",
+                  x509.oid.NameOID.BUSINESS_CATEGORY: "businessCategory",
+                  x509.oid.NameOID.JURISDICTION_COUNTRY_NAME: "jurisdictionC"}
 
 
 class Failure(Exception):
@@ -102,8 +118,8 @@ def check_settings(values):
 
 def first_line(name, path):
     """The first line of the file, without its line end, whichever system wrote it. The tools
-    read a file's line ends each in its own way, so openssl is given a password on its standard
-    input and osslsigncode a password or PIN in a file of its own (see sign)."""
+    read a file's line ends each in its own way, so osslsigncode is given the password or PIN in
+    a file of its own (see sign)."""
     try:
         text = pathlib.Path(path).read_bytes()
     except OSError as error:
@@ -114,49 +130,52 @@ def first_line(name, path):
 def password(pfx, pass_file):
     first = first_line("PFX_PASS_FILE", pass_file)
     if not first:
-        # Neither openssl nor osslsigncode takes an empty password this way.
+        # osslsigncode takes no empty password this way.
         raise Failure(f"PFX {pfx}: PFX_PASS_FILE {pass_file} has no password on its first "
                       "line (a certificate file without one can't be used)")
-    return first + b"\n"
-
-
-def openssl_pkcs12(pfx, secret, *args):
-    """openssl pkcs12 on the file; files from older exporters need the legacy algorithms."""
-    result = None
-    for legacy in ([], ["-legacy"]):
-        result = run("openssl", "pkcs12", "-in", pfx, "-passin", "stdin", *legacy, *args,
-                     input=secret)
-        if result.returncode == 0 or b"invalid password" in result.stderr.lower():
-            break
-    return result
+    return first
 
 
 def check_certificate(pfx, pass_file, secret):
-    """The certificate file opens with the password and its certificate is for code signing."""
+    """The certificate file opens with the password and its certificate is for code signing.
+    Files from older exporters (RC2, 3DES) open too: cryptography loads OpenSSL's legacy
+    algorithms itself."""
     where = f"PFX {pfx}"
     try:
-        pathlib.Path(pfx).open("rb").close()
+        data = pathlib.Path(pfx).read_bytes()
     except OSError as error:
         raise Failure(f"{where}: cannot read it ({error.strerror})") from None
-    result = openssl_pkcs12(pfx, secret, "-nokeys", "-clcerts")
-    if result.returncode != 0:
-        if b"invalid password" in result.stderr.lower():
-            raise Failure(f"{where}: wrong password (the one in PFX_PASS_FILE {pass_file})")
-        raise Failure(f"{where}: not a PKCS#12 certificate file")
-    code_signing(where, result.stdout[result.stdout.find(b"-----BEGIN CERTIFICATE-----"):])
+    try:
+        certificate = pkcs12.load_key_and_certificates(data, secret)[1]
+    except ValueError:
+        try:  # A file that is PKCS#12 and still won't open: the password is wrong.
+            pfx_format.Pfx.load(data, strict=True)["auth_safe"]["content_type"].native
+        except ValueError:
+            raise Failure(f"{where}: not a PKCS#12 certificate file") from None
+        raise Failure(f"{where}: wrong password (the one in PFX_PASS_FILE {pass_file})") \
+            from None
+    code_signing(where, certificate)
 
 
 def code_signing(where, certificate):
-    """The (first) certificate in the PEM text is one for code signing."""
-    shown = run("openssl", "x509", "-noout", "-subject", "-nameopt", "oneline,-esc_msb",
-                "-ext", "extendedKeyUsage", "-certopt", "ext_parse", input=certificate)
-    text = shown.stdout.decode("utf-8", "replace")
-    usage = text.split("Extended Key Usage:", 1)[1].strip() if "Extended Key Usage:" in text \
-        else "none"
-    if shown.returncode != 0 or not ("Code Signing" in usage or CODE_SIGNING in usage):
-        subject = text.splitlines()[0].removeprefix("subject=").strip() if text else "?"
+    """The certificate is one for code signing."""
+    try:
+        usages = certificate.extensions.get_extension_for_class(x509.ExtendedKeyUsage).value
+    except (AttributeError, x509.ExtensionNotFound):
+        usages = []
+    if CODE_SIGNING not in usages:
+        subject = ", ".join(" + ".join(shown(part) for part in rdn)
+                            for rdn in certificate.subject.rdns) if certificate else "?"
+        usage = ", ".join(USAGES.get(oid.dotted_string, oid.dotted_string) for oid in usages)
         raise Failure(f"{where}: the certificate ({subject}) is not for code signing "
-                      f"(extended key usage: {' '.join(usage.split())})")
+                      f"(extended key usage: {usage or 'none'})")
+
+
+def shown(part):
+    """One part of a subject as openssl's one-line form shows it."""
+    value = str(part.value)
+    quoted = f'"{value}"' if any(c in value for c in ',+"\\<>;') else value
+    return f"{NAMES_OF_PARTS.get(part.oid, part.rfc4514_attribute_name)} = {quoted}"
 
 
 # A key on a device -------------------------------------------------------------------------
@@ -191,33 +210,9 @@ def pkcs11_uri(uri):
             for name, value in wanted.items()}
 
 
-def der(tag, body):
-    size = len(body)
-    long = size.to_bytes((size.bit_length() + 7) // 8, "big")
-    return bytes([tag]) + (bytes([size]) if size < 0x80 else bytes([0x80 | len(long)]) + long) \
-        + body
-
-
-def der_integer(magnitude):
-    magnitude = magnitude.lstrip(b"\0") or b"\0"
-    return der(0x02, b"\0" * (magnitude[0] >> 7) + magnitude)
-
-
-def octets(value):
-    """The contents of a DER OCTET STRING, or the value as it is if it isn't one."""
-    if value[:1] == b"\x04" and len(value) > 2:
-        size, start = value[1], 2
-        if size & 0x80:
-            start += size & 0x7F
-            size = int.from_bytes(value[2:start], "big")
-        if start + size == len(value):
-            return value[start:]
-    return value
-
-
 def device_key(values):
-    """The key PKCS11_KEY names, its token logged in to with the PIN: the forms its public half
-    may take at the end of a certificate's SubjectPublicKeyInfo."""
+    """The key PKCS11_KEY names, its token logged in to with the PIN: a test of whether a
+    certificate's public key is its public half."""
     module, uri = values["PKCS11_MODULE"], values["PKCS11_KEY"]
     where = f"PKCS11_MODULE {module}"
     try:
@@ -298,16 +293,46 @@ def public_key(p11, session, wanted, token, uri):
     if kind == p11.CKK_RSA:
         modulus, exponent = session.getAttributeValue(keys[0], [p11.CKA_MODULUS,
                                                                  p11.CKA_PUBLIC_EXPONENT])
-        return [der(0x30, der_integer(bytes(modulus)) + der_integer(bytes(exponent)))]
+        numbers = rsa.RSAPublicNumbers(int.from_bytes(bytes(exponent), "big"),
+                                       int.from_bytes(bytes(modulus), "big"))
+        return lambda certified: isinstance(certified, rsa.RSAPublicKey) \
+            and certified.public_numbers() == numbers
     if kind == p11.CKK_EC:
-        # The private half holds no point: the public half beside it, of the same id, does,
-        # DER-wrapped as most modules give it or bare as a few do.
+        # The private half holds no point: the public half beside it, of the same id, does.
         for public in session.findObjects([(p11.CKA_CLASS, p11.CKO_PUBLIC_KEY),
                                            (p11.CKA_ID, bytes(key_id))]):
-            point = bytes(session.getAttributeValue(public, [p11.CKA_EC_POINT])[0])
-            return [point, octets(point)]
+            point, params = (bytes(value) for value in session.getAttributeValue(
+                public, [p11.CKA_EC_POINT, p11.CKA_EC_PARAMS]))
+            return lambda certified: same_point(certified, point, params)
     raise Failure(f"PKCS11_KEY {uri}: {token} shows no public key beside it (an RSA key, or an "
                   "EC key with its public half), so CERT can't be matched with it")
+
+
+def same_point(certified, point, params):
+    """Whether an EC certificate key is the point, on the curve CKA_EC_PARAMS names, or on the
+    certificate's own where it names none cryptography knows."""
+    if not isinstance(certified, ec.EllipticCurvePublicKey):
+        return False
+    try:
+        curve = ec.get_curve_for_oid(x509.ObjectIdentifier(core.ObjectIdentifier.load(
+            params, strict=True).dotted))()
+    except (ValueError, LookupError):
+        curve = certified.curve
+    # Inside a DER OCTET STRING as most modules give it, bare as some do; a bare point may read
+    # as an OCTET STRING too, so both are tried.
+    forms = [point]
+    try:
+        forms.insert(0, core.OctetString.load(point, strict=True).native)
+    except ValueError:
+        pass
+    for form in forms:
+        try:
+            key = ec.EllipticCurvePublicKey.from_encoded_point(curve, form)
+        except ValueError:
+            continue
+        if key.public_numbers() == certified.public_numbers():
+            return True
+    return False
 
 
 def chain(cert):
@@ -315,21 +340,28 @@ def chain(cert):
         text = pathlib.Path(cert).read_bytes()
     except OSError as error:
         raise Failure(f"CERT {cert}: cannot read it ({error.strerror})") from None
-    pems = re.findall(rb"-----BEGIN CERTIFICATE-----.+?-----END CERTIFICATE-----", text, re.S)
-    if not pems:
+    try:
+        blocks = [der for kind, _, der in pem.unarmor(text, multiple=True)
+                  if kind == "CERTIFICATE"]
+    except ValueError:
+        blocks = []
+    if not blocks:
         raise Failure(f"CERT {cert}: no PEM certificate in it (the signing certificate and its "
                       "chain, each from -----BEGIN CERTIFICATE-----)")
-    return pems
+    return blocks
 
 
 def check_device_certificate(cert, pems, public):
     """Of CERT's certificates, the one for the device's key is the signer (osslsigncode picks it
     out the same way), and it is one for code signing."""
-    for pem in pems:
-        spki = run("openssl", "pkey", "-pubin", "-outform", "DER",
-                   input=run("openssl", "x509", "-noout", "-pubkey", input=pem).stdout).stdout
-        if spki and any(spki.endswith(form) for form in public):
-            code_signing(f"CERT {cert}", pem)
+    for block in pems:
+        try:
+            certificate = x509.load_der_x509_certificate(block)
+            key = certificate.public_key()
+        except (ValueError, UnsupportedAlgorithm):
+            continue  # not one for the key, whatever it is
+        if public(key):
+            code_signing(f"CERT {cert}", certificate)
             return
     raise Failure(f"CERT {cert}: none of its {len(pems)} certificates is for the key PKCS11_KEY "
                   "names (their public keys differ from the token key's)")
@@ -383,7 +415,10 @@ def build(icon, version):
 def stamp_problem(url):
     """Why the time-stamp server gives no stamp, asked with a query of our own once signing has
     failed; None if it answers with one."""
-    query = run("openssl", "ts", "-query", "-data", "/dev/null", "-sha256", "-cert").stdout
+    query = tsp.TimeStampReq({
+        "version": 1, "cert_req": True, "nonce": int.from_bytes(os.urandom(8), "big"),
+        "message_imprint": {"hash_algorithm": {"algorithm": "sha256"},
+                            "hashed_message": hashlib.sha256().digest()}}).dump()
     request = urllib.request.Request(url, query, {"Content-Type": "application/timestamp-query"})
     try:
         with urllib.request.urlopen(request, timeout=60) as answer:
@@ -393,8 +428,11 @@ def stamp_problem(url):
     except OSError as error:
         reason = getattr(error, "reason", error)
         return f"cannot reach it ({getattr(reason, 'strerror', None) or reason})"
-    if b"Status: Granted" not in run("openssl", "ts", "-reply", "-in", "/dev/stdin", "-text",
-                                     input=reply).stdout:
+    try:
+        status = tsp.TimeStampResp.load(reply, strict=True)["status"]["status"].native
+    except ValueError:  # a refusal too: it holds no stamp, which asn1crypto 1.5 won't read
+        status = None
+    if status not in ("granted", "granted_with_mods"):
         return "the server answers, but with no time-stamp"
     return None
 
@@ -405,9 +443,23 @@ def signatures(signed):
     # As PEM: osslsigncode 2.5 writes the raw form with the file's certificate header first.
     extracted = signed.with_suffix(".pem")
     run("osslsigncode", "extract-signature", "-pem", "-in", str(signed), "-out", str(extracted))
-    parsed = run("openssl", "asn1parse", "-in", str(extracted)).stdout
-    objects = [line.rsplit(b":", 1)[-1] for line in parsed.splitlines() if b" OBJECT " in line]
-    return objects.count(PE_IMAGE_DATA.encode()), objects.count(RFC3161_STAMP.encode())
+    try:
+        _, _, der = pem.unarmor(extracted.read_bytes())
+        signers = list(signers_of(cms.ContentInfo.load(der, strict=True)))
+    except (OSError, ValueError, KeyError):
+        return 0, 0
+    return len(signers), sum(1 for attributes in signers
+                             if attributes.get("microsoft_time_stamp_token"))
+
+
+def signers_of(content):
+    """Each signer's unsigned attributes, by name, those of signatures nested in it too."""
+    for signer in content["content"]["signer_infos"]:
+        attributes = {attribute["type"].native: attribute["values"]
+                      for attribute in signer["unsigned_attrs"] or []}
+        yield attributes
+        for nested in attributes.get("microsoft_nested_signature", []):
+            yield from signers_of(nested)
 
 
 def sign(unsigned, values):

@@ -23,6 +23,8 @@ want wrestool icoutils
 want osslsigncode osslsigncode  # make release signs with it
 want /usr/lib/x86_64-linux-gnu/engines-3/pkcs11.so libengine-pkcs11-openssl  # signing on a device
 want /usr/lib/python3/dist-packages/PyKCS11/__init__.py python3-pykcs11  # checks the device
+want /usr/lib/python3/dist-packages/cryptography/__init__.py python3-cryptography  # reads keys, certificates
+want /usr/lib/python3/dist-packages/asn1crypto/__init__.py python3-asn1crypto  # reads signatures, time-stamps
 want softhsm2-util softhsm2  # the release test's device, a token in software
 want /usr/lib/x86_64-linux-gnu/pkcs11-spy.so opensc-pkcs11  # cards, USB tokens; a spy
 want openssl openssl

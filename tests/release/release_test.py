@@ -8,6 +8,7 @@
                 and tampered with; one signed twice from a PFX; the same inputs twice give the
                 same bytes before signing
     default     no settings: the default build, and the default tree unchanged
+    unit        a token at its last PIN try, which SoftHSM2 never reaches: not tried
 
 The throwaway CA, certificates and SoftHSM2 token are made in build/release-test, where a group
 runs its own time-stamp authority on the loopback address; no key is kept in the repository.
@@ -21,6 +22,7 @@ import struct
 import subprocess
 import sys
 import threading
+import types
 import zlib
 
 from tests.pe import pe_check
@@ -89,6 +91,9 @@ ICON_IMAGES = [(48, 48, 32, bitmap(48)), (256, 256, 32, png(256))]
 def certificates(work):
     """A CA; code-signing, web and time-stamping certificates as PKCS#12; openssl ts's settings."""
     work.mkdir(parents=True, exist_ok=True)
+    stamping = ("serial = serial\nsigner_cert = stamping.pem\nsigner_key = leaf.key\n"
+                "certs = ca.pem\nsigner_digest = sha256\ndefault_policy = 1.2.3.4\n"
+                "ess_cert_id_alg = sha256\n")
     (work / "ext.cnf").write_text(
         "[signing]\nbasicConstraints = CA:FALSE\nkeyUsage = critical, digitalSignature\n"
         "extendedKeyUsage = codeSigning\n"
@@ -96,9 +101,9 @@ def certificates(work):
         "extendedKeyUsage = serverAuth\n"
         "[stamping]\nbasicConstraints = CA:FALSE\nkeyUsage = critical, digitalSignature\n"
         "extendedKeyUsage = critical, timeStamping\n"
-        "[tsa]\ndefault_tsa = authority\n[authority]\nserial = serial\nsigner_cert = stamping.pem\n"
-        "signer_key = leaf.key\ncerts = ca.pem\nsigner_digest = sha256\ndefault_policy = 1.2.3.4\n"
-        "digests = sha1, sha256\ness_cert_id_alg = sha256\n")
+        f"[tsa]\ndefault_tsa = authority\n[authority]\ndigests = sha1, sha256\n{stamping}"
+        # One that refuses whatever osslsigncode asks: no digest it sends is taken.
+        f"[refusing]\ndigests = sha512\n{stamping}")
     (work / "pass.txt").write_text("not so secret\n")  # as `echo ... >` leaves it
     (work / "pass-crlf.txt").write_bytes(b"not so secret\r\n")  # as a Windows editor leaves it
     (work / "wrong.txt").write_text("guessed\n")
@@ -143,12 +148,14 @@ def token(certs):
 
 def authority(certs):
     """An RFC 3161 time-stamp authority on the loopback address, for a group to shut down when
-    done: openssl's reply to each query, or at /error a server's error page."""
+    done: openssl's reply to each query, at /refuse its refusal, or at /error a server's error
+    page."""
     class Reply(http.server.BaseHTTPRequestHandler):
         def do_POST(self):
             query = self.rfile.read(int(self.headers["Content-Length"]))
             reply = b"<h1>Internal Server Error</h1>" if self.path == "/error" else subprocess.run(
-                ["openssl", "ts", "-reply", "-config", "ext.cnf", "-queryfile", "/dev/stdin"],
+                ["openssl", "ts", "-reply", "-config", "ext.cnf", "-queryfile", "/dev/stdin",
+                 "-section", "refusing" if self.path == "/refuse" else "authority"],
                 input=query, cwd=certs, capture_output=True).stdout
             self.send_response(500 if self.path == "/error" else 200)
             self.send_header("Content-Type", "application/timestamp-reply")
@@ -272,6 +279,8 @@ def bad_input():
          "not a PKCS#11 library"),
         (swap("PKCS11_KEY", "pkcs11:token=Elsewhere;object=leaf"), "no such token"),
         (swap("PKCS11_KEY", "pkcs11:token=Release%20Test;object=gone"), "no such key"),
+        (swap("PKCS11_KEY", "pkcs11:token=Release%20Test;object=leaf;type=cert"),
+         "type=cert names no key to sign with"),
         (swap("PIN_FILE", certs / "wrong.txt") | {"PKCS11_MODULE": SPY},
          "wrong PIN for token 'Release Test'"),
         (swap("CERT", certs / "web.pem"), "is not for code signing"),
@@ -285,6 +294,8 @@ def bad_input():
         ({"TIMESTAMP_URL": "http://127.0.0.1:9/", "PFX": certs / "signing.pfx",
           "PFX_PASS_FILE": certs / "pass.txt"}, "cannot reach it (Connection refused)"),
         ({"TIMESTAMP_URL": f"{url}error", **device}, "answered HTTP 500"),
+        ({"TIMESTAMP_URL": f"{url}refuse", "PFX": certs / "signing.pfx",
+          "PFX_PASS_FILE": certs / "pass.txt"}, "the server answers, but with no time-stamp"),
     ]
     failures = []
     out = work / "out" / "setup.exe"
@@ -389,8 +400,25 @@ def default():
     return failures
 
 
+def unit():
+    import PyKCS11
+    from release import release
+    tries = []
+    session = types.SimpleNamespace(login=tries.append)
+    info = types.SimpleNamespace(flags=PyKCS11.CKF_LOGIN_REQUIRED | PyKCS11.CKF_USER_PIN_FINAL_TRY)
+    values = {"PIN_FILE": "token.pin", "PKCS11_KEY": "pkcs11:token=T", "secret": b"1234"}
+    try:
+        said = release.log_in(PyKCS11, session, info, "token 'T'", values)
+    except release.Failure as error:
+        said = str(error)
+    if tries or not str(said).startswith("PIN_FILE token.pin: not tried"):
+        return [f"a token at its last PIN try: tried {len(tries)} times, said {said!r}"]
+    return []
+
+
 def main(argv):
-    failures = {"bad-input": bad_input, "branded": branded, "default": default}[argv[0]]()
+    groups = {"bad-input": bad_input, "branded": branded, "default": default, "unit": unit}
+    failures = groups[argv[0]]()
     print("\n".join(failures) if failures else f"{argv[0]}: as expected")
     return 1 if failures else 0
 
