@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
-"""make package: a package folder checked the way the installer reads it, shipped as one folder
-or one ZIP file.
+"""make package: a package folder checked the way the installer reads it, shipped as one folder,
+one ZIP file or one program that carries it.
 
-    package.py PACKAGE=folder OUT=path[.zip] [CODEPAGE=1252] [every make release setting]
+    package.py PACKAGE=folder OUT=path[.zip|.exe] [CODEPAGE=1252] [every make release setting]
 
 PACKAGE holds install.ini and the files it names. Every fault of the package is told, one line
 each, before anything is built; then setup.exe is made as make release makes it from the same
 settings, and OUT written in one rename: a folder holding setup.exe, install.ini and the files
-it names at their relative paths, or the same as a ZIP file. On any fault OUT is left as it was.
+it names at their relative paths, or the same as a ZIP file; or, for OUT ending in .exe, the
+carrying launcher with those files inside it, branded and signed the same way. On any fault OUT
+is left as it was.
 """
 import ctypes
 import errno
@@ -57,8 +59,9 @@ def relative_fault(entry):
     parts = entry.split("\\")
     if ".." in parts:
         return "leaves install.ini's folder ('..')"
-    if "" in parts or "." in parts:
-        return "has an empty or '.' folder name"
+    if any(not part or part.endswith((".", " ")) for part in parts):
+        # Windows drops a trailing dot or blank from a name: it would open another file.
+        return "has an empty part, or one ending in '.' or a blank"
     if FORBIDDEN.search(entry):
         return "holds a character Windows allows in no file name"
     return None
@@ -286,17 +289,21 @@ def package_out(values, folder, out):
     resolved, source = out.resolve(), folder.resolve()
     if resolved == source or source.is_relative_to(resolved):
         return f"OUT {out}: would replace the package folder {folder} itself"
-    if out.is_dir() and out.suffix.lower() == ".zip":
-        return f"OUT {out}: a folder; a ZIP file is written where none is"
+    if out.is_dir() and out.suffix.lower() in (".zip", ".exe"):
+        return f"OUT {out}: a folder; a file is written where none is"
     return None
 
 
 def summary(package, out, setup_size, setup_text):
-    rows = [("setup.exe", setup_size, setup_text)]
-    rows += [(name.replace("/", "\\"), (package.folder / name).stat().st_size, text or "")
+    carried = out.suffix.lower() == ".exe"
+    rows = [(out.name if carried else "setup.exe", setup_size, setup_text)]
+    rows += [(("  " if carried else "") + name.replace("/", "\\"),
+              (package.folder / name).stat().st_size, text or "")
              for name, text in package.files.items()]
     width = max(len(name) for name, *_ in rows)
-    if out.suffix.lower() == ".zip":
+    if carried:
+        made = f"one program carrying {len(rows) - 1} files, {setup_size:,} bytes"
+    elif out.suffix.lower() == ".zip":
         made = f"a ZIP file of {len(rows)} files, {out.stat().st_size:,} bytes"
     else:
         made = f"a folder of {len(rows)} files, {sum(size for _, size, _ in rows):,} bytes"
@@ -314,7 +321,8 @@ def make(values):
     if not folder.is_dir():
         raise release.Failure(f"PACKAGE {folder}: not a folder")
     package = check(folder, code_page)
-    if out.suffix.lower() == ".zip":
+    kind = out.suffix.lower()
+    if kind in (".zip", ".exe"):
         ascii_names(package)
     problem = package_out(values, folder, out)
     if problem:
@@ -329,15 +337,23 @@ def make(values):
         package.faults.append(str(error))
     if package.faults:
         raise release.Failure("\n".join(package.faults))
-    data = release.build(icon, version)
     try:
         out.parent.mkdir(parents=True, exist_ok=True)
         with tempfile.TemporaryDirectory(dir=out.parent, prefix=".package-") as scratch:
             scratch = pathlib.Path(scratch)
-            (scratch / "setup").mkdir()
-            setup = release.finish(data, values, scratch / "setup")
-            made = scratch / "made"
-            (write_zip if out.suffix.lower() == ".zip" else write_folder)(package, setup, made)
+            if kind == ".exe":  # one program carrying the files, signed as setup.exe is
+                import carry
+                files = [(name.replace("/", "\\"), folder / name) for name in package.files]
+                try:
+                    data = carry.build(files, icon, version)
+                except carry.CarryError as error:
+                    raise release.Failure(f"OUT {out}: {error}") from None
+                made = setup = release.finish(data, values, scratch)
+            else:
+                (scratch / "setup").mkdir()
+                setup = release.finish(release.build(icon, version), values, scratch / "setup")
+                made = scratch / "made"
+                (write_zip if kind == ".zip" else write_folder)(package, setup, made)
             size = setup.stat().st_size
             replace(made, out)
     except OSError as error:
