@@ -32,12 +32,12 @@ struct Package {
         return path;
     }
 
-    // Each folder on the name's path, deepest first; `make` false removes them. A folder made
-    // for an earlier name is there already.
+    // Each folder on the name's path: made, outermost first (one made for an earlier name is
+    // there already), or removed, deepest first.
     std::uint32_t Folders(const char* name, bool make) {
         std::size_t length = std::strlen(PathOf(name));
-        for (std::size_t i = make ? folderLength + 1 : length; i != folderLength;
-             make ? ++i : --i) {
+        for (std::size_t n = folderLength + 1; n != length; ++n) {
+            std::size_t i = make ? n : length + folderLength - n;
             if (path[i] != '\\') continue;
             path[i] = '\0';
             if (!make) {
@@ -117,7 +117,7 @@ void ShowUnpackFailure(const char* folder, std::uint32_t error) {
     std::memcpy(text, kUnpackText, sizeof kUnpackText - 1);
     std::memcpy(text + sizeof kUnpackText - 1, folder, length - (sizeof kUnpackText - 1));
     std::memcpy(text + length, ".\r\n\r\n", 5);
-    if (platform::FormatMessageA(error, text + length + 4, kReasonMax) == 0) text[length + 1] = '\0';
+    if (platform::FormatMessageA(error, text + length + 5, kReasonMax) == 0) text[length + 1] = '\0';
     platform::MessageBoxA(nullptr, text, kFailureCaption, platform::kIconError);
     platform::Free(text);
 }
