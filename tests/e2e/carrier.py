@@ -132,8 +132,9 @@ def run(name, runner=None, patience_s=30):
 def check_child(name, child, expected, before):
     """The INI in a folder new under the temporary folder, every CAB it names there."""
     failures = []
-    ini = (child.get("inis") or [{}])[-1]  # after the tail's words
-    path = ini.get("path", "")
+    ini = next((i for i in child.get("inis", []) if i["path"].endswith(":\\" + i["path"][3:])
+                and i["path"].endswith("\\install.ini")), {"path": "C:\\install.ini"})
+    path = ini["path"]
     folder = pathlib.PureWindowsPath(path).parent
     want = f"{wine.INSTALLER} " + expected.format(ini=f'"{folder}\\install.ini"')
     temp = wine.PREFIX / "drive_c" / "users"
