@@ -117,7 +117,9 @@ void ShowUnpackFailure(const char* folder, std::uint32_t error) {
     std::memcpy(text, kUnpackText, sizeof kUnpackText - 1);
     std::memcpy(text + sizeof kUnpackText - 1, folder, length - (sizeof kUnpackText - 1));
     std::memcpy(text + length, ".\r\n\r\n", 5);
-    if (platform::FormatMessageA(error, text + length + 5, kReasonMax) == 0) text[length + 1] = '\0';
+    if (platform::FormatMessageA(error, text + length + 5, kReasonMax) == 0) {
+        text[length + 1] = '\0';  // no reason known: the sentence alone
+    }
     platform::MessageBoxA(nullptr, text, kFailureCaption, platform::kIconError);
     platform::Free(text);
 }
@@ -155,7 +157,8 @@ int CarrierMain(char* commandTail) {
         char* argument = nullptr;
         if (error == 0) {
             package.path[package.folderLength] = '\0';
-            argument = static_cast<char*>(platform::Allocate(IniArgumentSize(package.folderLength)));
+            argument = static_cast<char*>(
+                platform::Allocate(IniArgumentSize(package.folderLength)));
         }
         if (argument != nullptr) {
             ComposeIniArgument(package.path, package.folderLength, argument);

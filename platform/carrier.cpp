@@ -8,7 +8,7 @@
 namespace platform {
 
 bool FindResourceData(std::uint16_t id, const unsigned char** data, std::uint32_t* size) {
-    HRSRC found = ::FindResourceA(nullptr, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(10));  // RT_RCDATA
+    HRSRC found = ::FindResourceA(nullptr, MAKEINTRESOURCEA(id), RT_RCDATA);
     HGLOBAL loaded = found != nullptr ? ::LoadResource(nullptr, found) : nullptr;
     if (loaded == nullptr) return false;
     // Resources stay mapped with the image: nothing to free.
@@ -17,7 +17,9 @@ bool FindResourceData(std::uint16_t id, const unsigned char** data, std::uint32_
     return *data != nullptr || *size == 0;
 }
 
-std::uint32_t GetTempPathA(std::uint32_t size, char* buffer) { return ::GetTempPathA(size, buffer); }
+std::uint32_t GetTempPathA(std::uint32_t size, char* buffer) {
+    return ::GetTempPathA(size, buffer);
+}
 
 void RandomBytes(unsigned char* buffer, std::uint32_t size) {
     // RtlGenRandom, exported by ADVAPI32 (already loaded) since Windows XP under this name.

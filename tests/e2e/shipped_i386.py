@@ -1,6 +1,5 @@
 #!/usr/bin/env python3
-"""The shipped 32-bit setup.exe itself, started under Wine's 32-bit part, and the carrying
-launcher's 32-bit build with a package inside it.
+"""The shipped 32-bit setup.exe itself (and the carrying launcher), under Wine's 32-bit part.
 
 Where the kernel refuses 32-bit programs, the rest of the suite runs the 64-bit twin; this case
 then lets qemu-i386 run Wine's 32-bit part (registered with binfmt_misc for the length of the
@@ -77,7 +76,6 @@ def main():
                               f'{wine.INSTALLER} "D:\\PKG\\install.ini"', False,
                               runner=runner, patience_s=900)
         failures += branded(runner)
-        # The carrying launcher's shipped build, a package inside it.
         failures += carrier.run("carrier-package", runner=runner, patience_s=900)
     finally:
         wine.stop()

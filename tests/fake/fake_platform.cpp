@@ -212,12 +212,9 @@ bool CreateProcessA(const char* application, char* commandLine, const unsigned c
     return true;
 }
 
-// The carrier's start: the same, the child kept track of (it ends at once).
-Handle StartProcess(const char* application, char* commandLine, const unsigned char* reserved,
-                    std::uint16_t reservedSize) {
-    return CreateProcessA(application, commandLine, reserved, reservedSize) ? &current : nullptr;
+Handle StartProcess(const char* app, char* line, const unsigned char* block, std::uint16_t size) {
+    return CreateProcessA(app, line, block, size) ? &current : nullptr;  // a child that has ended
 }
-
 void WaitForProcess(Handle) {}
 
 void ExitProcess(std::uint32_t status) {

@@ -1,9 +1,7 @@
 #!/usr/bin/env python3
 """Checks of the shipped setup.exe as a file: what Windows' loader and Explorer will read.
 
-    pe_check.py SETUP_EXE CHECK     CHECK: header, imports, icons, size
-                                    (carrier.exe, the carrying launcher: its own imports and
-                                    size limit, the rest as setup.exe)
+    pe_check.py SETUP_EXE CHECK     CHECK: header, imports, icons, size (carrier.exe: its own)
     pe_check.py --reproducible SOURCE_DIR
 """
 import pathlib
@@ -21,17 +19,11 @@ ALLOWED_IMPORTS = {
                      "LoadLibraryA", "WideCharToMultiByte"},
     "ADVAPI32.dll": {"RegCloseKey", "RegOpenKeyExA", "RegQueryValueExA"},
 }
-# The carrying launcher's, beyond setup.exe's: its resources, the folder and files it unpacks,
-# the installer it waits for, the system's text for an error, and the clock where the system has
-# no source of random bytes.
-CARRIER_IMPORTS = {
-    "KERNEL32.dll": ALLOWED_IMPORTS["KERNEL32.dll"] | {
-        "CloseHandle", "CreateDirectoryA", "CreateFileA", "DeleteFileA", "FindResourceA",
-        "FormatMessageA", "GetLastError", "GetTempPathA", "GetTickCount", "LoadResource",
-        "LockResource", "RemoveDirectoryA", "SizeofResource", "WaitForSingleObject", "WriteFile"},
-    "ADVAPI32.dll": ALLOWED_IMPORTS["ADVAPI32.dll"],
-}
-CARRIER_SIZE_LIMIT = 12288  # without a package
+# The carrying launcher's, beyond setup.exe's: resources, folders, files, waiting, error text.
+CARRIER_IMPORTS = {"ADVAPI32.dll": ALLOWED_IMPORTS["ADVAPI32.dll"], "KERNEL32.dll": {
+    "CloseHandle", "CreateDirectoryA", "CreateFileA", "DeleteFileA", "FindResourceA", "WriteFile",
+    "FormatMessageA", "GetLastError", "GetTempPathA", "GetTickCount", "LoadResource", "LockResource",
+    "SizeofResource", "RemoveDirectoryA", "WaitForSingleObject"} | ALLOWED_IMPORTS["KERNEL32.dll"]}
 # (name, width, height, bits per pixel) in the order Explorer is offered them.
 ICONS = [(1, 16, 16, 4), (2, 16, 16, 8), (3, 32, 32, 4), (4, 32, 32, 8)]
 SIZE_LIMIT = 10240
@@ -186,7 +178,7 @@ def check_icons(exe):
 
 def check_size(exe):
     size = exe.stat().st_size
-    limit = CARRIER_SIZE_LIMIT if exe.name == "carrier.exe" else SIZE_LIMIT
+    limit = 12288 if exe.name == "carrier.exe" else SIZE_LIMIT  # the carrier without a package
     return [] if size <= limit else [f"{size} bytes, limit {limit}"]
 
 
