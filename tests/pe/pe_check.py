@@ -22,8 +22,9 @@ ALLOWED_IMPORTS = {
 # The carrying launcher's, beyond setup.exe's: resources, folders, files, waiting, error text.
 CARRIER_IMPORTS = {"ADVAPI32.dll": ALLOWED_IMPORTS["ADVAPI32.dll"], "KERNEL32.dll": {
     "CloseHandle", "CreateDirectoryA", "CreateFileA", "DeleteFileA", "FindResourceA", "WriteFile",
-    "FormatMessageA", "GetLastError", "GetTempPathA", "GetTickCount", "LoadResource", "LockResource",
-    "SizeofResource", "RemoveDirectoryA", "WaitForSingleObject"} | ALLOWED_IMPORTS["KERNEL32.dll"]}
+    "FormatMessageA", "GetLastError", "GetTempPathA", "GetTickCount", "LoadResource",
+    "LockResource", "SizeofResource", "RemoveDirectoryA", "WaitForSingleObject",
+    *ALLOWED_IMPORTS["KERNEL32.dll"]}}
 # (name, width, height, bits per pixel) in the order Explorer is offered them.
 ICONS = [(1, 16, 16, 4), (2, 16, 16, 8), (3, 32, 32, 4), (4, 32, 32, 8)]
 SIZE_LIMIT = 10240
