@@ -83,8 +83,10 @@ def run(name, runner=None, patience_s=30):
             re.fullmatch(want, started[0]["command_line"]) and [
                 (c["name"], c["present"]) for c in inis[0].get("cabs", [])] == CABS):
         failures.append(f"{name}: started {started}, expected {want!r} with its CABs")
-    if any("createdirectorya" in line.lower() for line in relay) != made:
-        failures.append(f"{name}: a folder {'never made' if made else 'made'}")
+    written = sum(int(c.split(",")[2], 16) for c in relay if ":Call KERNEL32.WriteFile(" in c)
+    if any("createdirectorya" in line.lower() for line in relay) != made or (
+            starts and written != sum(map(len, FILES.values()))):  # each file whole
+        failures.append(f"{name}: a folder made: {made} expected; {written} bytes written")
     if users() != before:
         failures.append(f"{name}: the users' folders gained {set(users()) - set(before)}, "
                         f"lost {set(before) - set(users())}")
