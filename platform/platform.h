@@ -81,4 +81,26 @@ int MessageBoxA(Handle owner, const char* text, const char* caption, std::uint32
 void* Allocate(std::size_t size);
 void Free(void* block);
 
+// Carrying a package: only the carrying launcher (carrier/) calls these; platform/carrier.cpp
+// implements them. Calls that can fail return 0 for success, else the system's error code.
+constexpr std::uint32_t kAlreadyExists = 183;  // ERROR_ALREADY_EXISTS
+
+// The RT_RCDATA resource `id` of the running executable, as mapped: false when there is none.
+bool FindResourceData(std::uint16_t id, const unsigned char** data, std::uint32_t* size);
+std::uint32_t GetTempPathA(std::uint32_t size, char* buffer);
+// Bytes nobody can predict, from the system where it has a source of them; elsewhere bytes
+// that differ from call to call.
+void RandomBytes(unsigned char* buffer, std::uint32_t size);
+std::uint32_t CreateDirectoryA(const char* path);  // fails on a folder already there
+void RemoveDirectoryA(const char* path);           // a folder not empty stays
+// A file that must not exist yet, written whole; on failure nothing of it is left.
+std::uint32_t WriteNewFile(const char* path, const unsigned char* data, std::uint32_t size);
+void DeleteFileA(const char* path);
+// CreateProcessA as above, but the child is kept track of: its process, or null.
+Handle StartProcess(const char* application, char* commandLine, const unsigned char* reserved,
+                    std::uint16_t reservedSize);
+void WaitForProcess(Handle process);  // until it ends; the handle is closed
+// The system's text for an error code, ended by a NUL; 0 when it has none.
+std::uint32_t FormatMessageA(std::uint32_t error, char* buffer, std::uint32_t size);
+
 }  // namespace platform

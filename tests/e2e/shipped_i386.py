@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The shipped 32-bit setup.exe itself, started under Wine's 32-bit part.
+"""The shipped 32-bit setup.exe itself (and the carrying launcher), under Wine's 32-bit part.
 
 Where the kernel refuses 32-bit programs, the rest of the suite runs the 64-bit twin; this case
 then lets qemu-i386 run Wine's 32-bit part (registered with binfmt_misc for the length of the
@@ -14,7 +14,7 @@ import sys
 
 os.environ["SETUP_WINE_DIR"] = "wine32"
 os.environ["SETUP_E2E_ARCH"] = "i386"
-from tests.e2e import e2e  # noqa: E402
+from tests.e2e import carrier, e2e  # noqa: E402
 from wine import harness as wine  # noqa: E402
 
 # The branded, signed build that `ctest -R release.branded` leaves behind (make release).
@@ -76,6 +76,7 @@ def main():
                               f'{wine.INSTALLER} "D:\\PKG\\install.ini"', False,
                               runner=runner, patience_s=900)
         failures += branded(runner)
+        failures += carrier.run("carrier-package", runner=runner, patience_s=900)
     finally:
         wine.stop()
         undo()

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "carrier/index.h"
 #include "handoff/command_line.h"
 #include "handoff/resolve.h"
 #include "launcher/command_tail.h"
@@ -183,6 +184,41 @@ TEST(HandleBlock, DescribesSlotsUpToTheLastInUse) {
         std::size_t length = BuildHandleBlock(c.slots.data(), c.slots.size(), out.data());
         out.resize(length);
         EXPECT_EQ(out, c.block);
+    }
+}
+
+// The resources a package row has: ID 2 onwards, each of the size given.
+std::vector<std::int64_t> resources;
+std::int64_t ResourceSizeOf(std::uint16_t id) {
+    return id - 2u < resources.size() ? resources[id - 2u] : -1;
+}
+
+TEST(Index, AcceptsPlainRelativeNamesOnlyAndSizesThatMatchTheirResources) {
+    const struct {
+        std::vector<std::pair<std::uint32_t, std::string>> entries;
+        std::vector<std::int64_t> resources;
+        bool sound;
+    } cases[] = {
+        {{{9, "install.ini"}, {70000, "cabs\\arm\\a b.cab"}, {0, "CABS\\b"}}, {9, 70000, 0}, true},
+        {{}, {}, false}, {{{9, "..\\x.ini"}}, {9}, false}, {{{9, "a\\..\\..\\x"}}, {9}, false},
+        {{{9, "a\\.\\x"}}, {9}, false}, {{{9, "x."}}, {9}, false}, {{{9, "x \\y"}}, {9}, false},
+        {{{9, "\\x.ini"}}, {9}, false}, {{{9, "C:x.ini"}}, {9}, false},  // absolute, a drive
+        {{{9, "a/../x"}}, {9}, false}, {{{9, "a\\\\x"}}, {9}, false}, {{{9, "a\\"}}, {9}, false},
+        {{{9, ""}}, {9}, false}, {{{9, "x\x01y"}}, {9}, false}, {{{9, "x\xe9"}}, {9}, false},
+        {{{10, "x"}}, {9}, false}, {{{8, "x"}}, {9}, false}, {{{9, "x"}, {9, "y"}}, {9}, false},
+        {{{9, "x"}, {9, "X"}}, {9, 9}, false}, {{{9, "a"}, {9, "A\\b"}}, {9, 9}, false},  // clash
+        {{{9, "a\\b"}, {9, "a"}}, {9, 9}, false},
+        {{{9, "ab"}, {9, "a\\b"}, {9, "a"}}, {9, 9, 9}, false},
+    };
+    for (const auto& c : cases) {
+        std::string index;
+        for (const auto& [size, name] : c.entries) {
+            for (int i = 0; i < 4; ++i) index += static_cast<char>(size >> (8 * i));
+            index += name + '\0';
+        }
+        resources = c.resources;
+        EXPECT_EQ(IndexIsSound(reinterpret_cast<const unsigned char*>(index.data()), index.size(),
+                               ResourceSizeOf), c.sound) << c.entries.size();
     }
 }
 

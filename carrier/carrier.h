@@ -1,0 +1,19 @@
+#pragma once
+
+#include "platform/platform.h"
+
+inline constexpr char kDamagedText[] =
+    "This installation is damaged.  Please download it again.";
+inline constexpr char kUnpackText[] = "Cannot unpack this installation into ";
+
+// The carrying launcher: finds the installer as setup.exe does, unpacks the files it carries
+// into a new folder of its own under the user's temporary folder, runs the installer on that
+// folder's install.ini (after the command tail, if any), waits for it, and removes what it
+// unpacked. Always returns 0.
+//
+// Built without a package (build/win/carrier.exe as it leaves the compiler) it carries no index,
+// and says the installation is damaged, as it does when the index is unsound: a package in a
+// folder ships with setup.exe, and a carrying launcher that lost its package has nothing to
+// install. (Doing setup.exe's job instead would cost the 1.1 KB of setup.exe's default argument
+// and put the file past its size limit.)
+int CarrierMain(char* commandTail);

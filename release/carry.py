@@ -1,0 +1,84 @@
+"""The carrying launcher with a package inside it: one executable in place of a folder.
+
+    build(files, icon=None, version=None) -> bytes
+
+`files` is a list of (name, path): the name the file has in the package, a relative Windows path
+with '\\' between its parts ("install.ini", "cabs\\notes.arm.cab"); the path the file to carry.
+The launcher is built in a tree of its own (build/carry; build/carry64 for the 64-bit twin the
+Wine cases run), with the package's files as RT_RCDATA resources in the order given, ID 2
+onwards, and their index as ID 1: for each file its size (4 bytes, little-endian) and its name
+(ASCII, a NUL after it). carrier/index.h reads it and refuses what this module refuses.
+"""
+import pathlib
+import struct
+import subprocess
+import sys
+
+if __package__:
+    from . import brand
+else:  # run beside release.py, as make release runs it
+    import brand
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+TREES = {"i686": ROOT / "build" / "carry", "x86_64": ROOT / "build" / "carry64"}
+NAME_BYTES = set(range(0x20, 0x7F)) - set(b':/*?"<>|')
+
+
+class CarryError(Exception):
+    """One line: which file of the package, and what is wrong with it."""
+
+
+def check_name(name):
+    """What the launcher refuses, said before it is built: it would say only "damaged"."""
+    parts = name.split("\\")
+    if not name.isascii() or set(name.encode()) - NAME_BYTES - {ord("\\")}:
+        raise CarryError(f"{name!r}: only printable ASCII but : / * ? \" < > | in a name")
+    if any(not part or part.endswith((".", " ")) for part in parts):
+        raise CarryError(f"{name!r}: an empty part, or one ending in '.' or ' ' (such as ..), "
+                         "in a name relative to the package's folder")
+
+
+def index(entries):
+    """The index resource for (name, size) pairs."""
+    return b"".join(struct.pack("<I", size) + name.encode("ascii") + b"\0"
+                    for name, size in entries)
+
+
+def build(files, icon=None, version=None, arch="i686"):
+    """The unsigned carrying launcher's bytes, the package inside it."""
+    if not files:
+        raise CarryError("the package has no files")
+    seen = {}
+    for name, path in files:
+        check_name(name)
+        for other in seen:  # Windows' file names: letter case aside, a file is no folder
+            a, b = name.upper(), other.upper()
+            if a == b or a.startswith(b + "\\") or b.startswith(a + "\\"):
+                raise CarryError(f"{name!r}: the same file or folder as {other!r}")
+        try:
+            seen[name] = pathlib.Path(path).resolve(strict=True).stat().st_size
+        except OSError as error:
+            raise CarryError(f"{name!r}: cannot read {path} ({error.strerror})") from None
+    tree = TREES[arch]
+    script = brand.write_resources(tree / "package", icon, version)
+    (tree / "package" / "index.bin").write_bytes(index(seen.items()))
+    lines = ['1 RCDATA "index.bin"']
+    for n, (name, path) in enumerate(files, 2):
+        # windres reads each file where it lies, through a link of a name it can't misread.
+        link = tree / "package" / f"{n}.bin"
+        link.unlink(missing_ok=True)
+        link.symlink_to(pathlib.Path(path).resolve())
+        lines.append(f'{n} RCDATA "{link.name}"')
+    with script.open("a", encoding="utf-8") as text:
+        text.write("\n".join(lines) + "\n")
+    toolchain = ROOT / "toolchain" / f"{arch}-w64-mingw32.cmake"
+    configure = ["cmake", "-S", str(ROOT), "-B", str(tree), f"-DSETUP_RESOURCES={script}"]
+    if not (tree / "CMakeCache.txt").exists():
+        configure += ["-DCMAKE_BUILD_TYPE=MinSizeRel", f"-DCMAKE_TOOLCHAIN_FILE={toolchain}"]
+    # The script is written anew each time, so the resources are compiled again.
+    for step in (configure, ["cmake", "--build", str(tree), "--target", "carrier"]):
+        result = subprocess.run(step, capture_output=True)
+        if result.returncode != 0:
+            sys.stderr.buffer.write(result.stdout + result.stderr)
+            raise CarryError(f"building the carrying launcher failed: {' '.join(step)}")
+    return (tree / "carrier.exe").read_bytes()
