@@ -4,14 +4,16 @@
     python3 -m tests.release.package_test GROUP   (from the repository's root)
 
     bad    each bad package: its lines, a non-zero status, OUT exactly as it was
-    good   two CABs in subfolders and an icon, as a folder and as a ZIP, read back; a second run
-           gives the same bytes; setup.exe is what make release makes from the same settings
+    good   two CABs in subfolders and an icon, as a folder, a ZIP and one program, read back; a
+           second run gives the same bytes; setup.exe is what make release makes from the same
+           settings
 """
 import pathlib
 import shutil
 import sys
 import zipfile
 
+from tests.pe import pe_check
 from tests.release.release_test import ICON_IMAGES, icon_file, make
 from wine import demo
 
@@ -81,6 +83,16 @@ def bad():
 
 
 def tree(out):
+    """Each file OUT ships, by its relative path: a program's from its index (resource 1: size,
+    name, NUL, each) and the resources after it."""
+    if out.suffix == ".exe":
+        index, files, at = pe_check.resource(out, 10, 1), {}, 0
+        while at < len(index):
+            end = index.index(b"\0", at + 4)
+            files[index[at + 4:end].decode().replace("\\", "/")] = \
+                pe_check.resource(out, 10, len(files) + 2)
+            at = end + 1
+        return {"setup.exe": out.read_bytes(), **files}
     if out.suffix == ".zip":
         with zipfile.ZipFile(out) as archive:
             return {entry.filename: archive.read(entry) for entry in archive.infolist()}
@@ -98,13 +110,15 @@ def good():
     want = {"setup.exe": (WORK / "good" / "setup.exe").read_bytes(),
             **{name: (folder / name).read_bytes()
                for name in ("install.ini", *(c for c, _ in CABS), "notes.ico")}}
-    for name in ("out", "out.zip"):
+    for name in ("out", "out.zip", "out.exe"):
         out, runs = WORK / "good" / name, []
         for _ in range(2):  # the second replaces the first
             result = make("package", f"PACKAGE={folder}", f"OUT={out}", *branded)
             if result.returncode != 0 or result.stderr:
                 return [f"make package OUT={out}: status {result.returncode}\n{result.stderr}"]
             runs.append(out.read_bytes() if out.is_file() else tree(out))
+        if name == "out.exe":  # the program itself, not setup.exe, carries the files
+            want["setup.exe"] = out.read_bytes()
         if tree(out) != want:
             failures.append(f"{name} holds {sorted(tree(out))}, expected {sorted(want)} with "
                             "the same bytes")
