@@ -284,7 +284,7 @@ def replace(made, out):
     shutil.rmtree(made) if made.is_dir() and not made.is_symlink() else made.unlink()
 
 
-def package_out(values, folder, out):
+def package_out(folder, out):
     """Faults of OUT itself: a place that would take the package with it."""
     resolved, source = out.resolve(), folder.resolve()
     if resolved == source or source.is_relative_to(resolved):
@@ -324,7 +324,7 @@ def make(values):
     kind = out.suffix.lower()
     if kind in (".zip", ".exe"):
         ascii_names(package)
-    problem = package_out(values, folder, out)
+    problem = package_out(folder, out)
     if problem:
         package.faults.append(problem)
     for line in package.warnings:
