@@ -76,8 +76,8 @@ def bad():
         if result.returncode == 0 or len(lines) != len(says) or not all(
                 line.startswith(want) for line, want in zip(lines, says)):
             failures.append(f"row {n}: status {result.returncode}, said {lines}, expected {says}")
-        kept = (out / "old.txt" if out.is_dir() else out).read_bytes()
-        if kept != b"what was there" or sorted(p.name for p in out.parent.iterdir()) != before:
+        kept = out / "old.txt" if out.is_dir() else out
+        if not kept.is_file() or kept.read_bytes() != b"what was there" or sorted(p.name for p in out.parent.iterdir()) != before:
             failures.append(f"row {n}: OUT or its folder changed")
     return failures
 
