@@ -1,6 +1,7 @@
 // The platform operations only the carrying launcher needs, on Win32. A file of their own, so
 // setup.exe is built from exactly the sources it always was.
 #include "platform/platform.h"
+#include "platform/spawn.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -62,15 +63,8 @@ void DeleteFileA(const char* path) { ::DeleteFileA(path); }
 
 Handle StartProcess(const char* application, char* commandLine, const unsigned char* reserved,
                     std::uint16_t reservedSize) {
-    STARTUPINFOA start = {};
-    start.cb = sizeof start;
-    start.cbReserved2 = reservedSize;
-    start.lpReserved2 = const_cast<LPBYTE>(reserved);
     PROCESS_INFORMATION process;
-    if (!::CreateProcessA(application, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                          &start, &process)) {
-        return nullptr;
-    }
+    if (!Spawn(application, commandLine, reserved, reservedSize, &process)) return nullptr;
     ::CloseHandle(process.hThread);
     return process.hProcess;
 }

@@ -1,5 +1,6 @@
 // The platform operations on Win32: each is the call of the same name, or a few of them.
 #include "platform/platform.h"
+#include "platform/spawn.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -107,13 +108,8 @@ void StandardHandleSlots(HandleSlot (&slots)[kStandardSlots]) {
 
 bool CreateProcessA(const char* application, char* commandLine, const unsigned char* reserved,
                     std::uint16_t reservedSize) {
-    STARTUPINFOA start = {};
-    start.cb = sizeof start;
-    start.cbReserved2 = reservedSize;
-    start.lpReserved2 = const_cast<LPBYTE>(reserved);
     PROCESS_INFORMATION process;
-    return ::CreateProcessA(application, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                            &start, &process) != FALSE;
+    return Spawn(application, commandLine, reserved, reservedSize, &process);
 }
 
 void ExitProcess(std::uint32_t status) { ::ExitProcess(status); }
