@@ -5,11 +5,15 @@ tree. The script is UTF-8 and says so (code page 65001), so windres stores every
 UTF-16 of exactly what was given.
 """
 import pathlib
+import shutil
+import subprocess
 import struct
+import sys
 
 LANGUAGE = 0x0409  # English (United States), as the default build's icon
 CODE_PAGE = 1200  # Unicode strings
-DEFAULT_ICON = pathlib.Path(__file__).resolve().parents[1] / "resources" / "setup.ico"
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+DEFAULT_ICON = ROOT / "resources" / "setup.ico"
 
 
 class BrandError(Exception):
@@ -128,3 +132,23 @@ def write_resources(directory, icon=None, version=None):
     script = directory / "setup.rc"
     script.write_text("\n".join(lines) + "\n", encoding="utf-8")
     return script
+
+
+def build(tree, script, target, what, arch="i686", clean=False):
+    """`target`'s bytes, built in `tree`, a build tree of its own, with the resource script
+    `script`. The build's output is shown only when it fails, with BrandError(`what` failed)."""
+    toolchain = ROOT / "toolchain" / f"{arch}-w64-mingw32.cmake"
+    cache = tree / "CMakeCache.txt"
+    if cache.exists() and f"={toolchain}\n" not in cache.read_text(errors="replace"):
+        shutil.rmtree(tree)  # configured before the toolchain file moved: made anew
+    configure = ["cmake", "-S", str(ROOT), "-B", str(tree), f"-DSETUP_RESOURCES={script}"]
+    if not cache.exists():
+        configure += ["-DCMAKE_BUILD_TYPE=MinSizeRel", f"-DCMAKE_TOOLCHAIN_FILE={toolchain}"]
+    compile_ = ["cmake", "--build", str(tree), *(["--clean-first"] if clean else []),
+                "--target", target]
+    for step in (configure, compile_):
+        result = subprocess.run(step, capture_output=True)
+        if result.returncode != 0:
+            sys.stderr.buffer.write(result.stdout + result.stderr)
+            raise BrandError(f"{what} failed: {' '.join(step)}")
+    return (tree / f"{target}.exe").read_bytes()

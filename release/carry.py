@@ -11,8 +11,6 @@ onwards, and their index as ID 1: for each file its size (4 bytes, little-endian
 """
 import pathlib
 import struct
-import subprocess
-import sys
 
 if __package__:
     from . import brand
@@ -71,14 +69,5 @@ def build(files, icon=None, version=None, arch="i686"):
         lines.append(f'{n} RCDATA "{link.name}"')
     with script.open("a", encoding="utf-8") as text:
         text.write("\n".join(lines) + "\n")
-    toolchain = ROOT / "toolchain" / f"{arch}-w64-mingw32.cmake"
-    configure = ["cmake", "-S", str(ROOT), "-B", str(tree), f"-DSETUP_RESOURCES={script}"]
-    if not (tree / "CMakeCache.txt").exists():
-        configure += ["-DCMAKE_BUILD_TYPE=MinSizeRel", f"-DCMAKE_TOOLCHAIN_FILE={toolchain}"]
     # The script is written anew each time, so the resources are compiled again.
-    for step in (configure, ["cmake", "--build", str(tree), "--target", "carrier"]):
-        result = subprocess.run(step, capture_output=True)
-        if result.returncode != 0:
-            sys.stderr.buffer.write(result.stdout + result.stderr)
-            raise CarryError(f"building the carrying launcher failed: {' '.join(step)}")
-    return (tree / "carrier.exe").read_bytes()
+    return brand.build(tree, script, "carrier", "building the carrying launcher", arch)

@@ -16,7 +16,6 @@ import ctypes
 import hashlib
 import os
 import pathlib
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -395,21 +394,10 @@ def build(icon, version):
     """The unsigned executable's bytes: the default build's, or the release tree's."""
     if icon is None and version is None:
         return (BUILD / "win" / "setup.exe").read_bytes()
-    toolchain = ROOT / "toolchain" / "i686-w64-mingw32.cmake"
-    cache = TREE / "CMakeCache.txt"
-    if cache.exists() and f"={toolchain}\n" not in cache.read_text(errors="replace"):
-        shutil.rmtree(TREE)  # configured before the toolchain file moved: made anew
     script = brand.write_resources(TREE / "brand", icon, version)
-    configure = ["cmake", "-S", str(ROOT), "-B", str(TREE), f"-DSETUP_RESOURCES={script}"]
-    if not cache.exists():
-        configure += ["-DCMAKE_BUILD_TYPE=MinSizeRel", f"-DCMAKE_TOOLCHAIN_FILE={toolchain}"]
     # From clean every time: the build does not know the script's icon file has changed.
-    for step in (configure, ["cmake", "--build", str(TREE), "--clean-first", "--target", "setup"]):
-        result = run(*step)
-        if result.returncode != 0:
-            sys.stderr.buffer.write(result.stdout + result.stderr)
-            raise Failure(f"building with the packager's resources failed: {' '.join(step)}")
-    return (TREE / "setup.exe").read_bytes()
+    return brand.build(TREE, script, "setup", "building with the packager's resources",
+                       clean=True)
 
 
 def stamp_problem(url):
