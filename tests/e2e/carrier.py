@@ -4,7 +4,7 @@ import re
 import struct
 import sys
 
-from release import carry
+from packager import carry
 from tests.e2e import e2e
 from wine import harness as wine
 

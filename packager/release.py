@@ -32,7 +32,7 @@ from cryptography.hazmat.primitives.serialization import pkcs12
 if __package__:
     from . import brand  # imported as release.release, by the tests
 else:
-    import brand  # run as a script, release/ first on the path
+    import brand  # run as a script, packager/ first on the path
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """make package, checked from the outside, with packages made at test time.
 
-    python3 -m tests.release.package_test GROUP   (from the repository's root)
+    python3 -m tests.packager.package_test GROUP   (from the repository's root)
 
     bad    each bad package: its lines, a non-zero status, OUT exactly as it was
     good   two CABs in subfolders and an icon, as a folder, a ZIP and one program, read back; a
@@ -14,7 +14,7 @@ import sys
 import zipfile
 
 from tests.pe import pe_check
-from tests.release.release_test import ICON_IMAGES, icon_file, make
+from tests.packager.release_test import ICON_IMAGES, icon_file, make
 from wine import demo
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]

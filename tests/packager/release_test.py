@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """make release, checked from the outside, with inputs made at test time.
 
-    python3 -m tests.release.release_test GROUP   (from the repository's root)
+    python3 -m tests.packager.release_test GROUP   (from the repository's root)
 
     bad-input   each bad ICON, VERSION, key or time-stamp server: its one error line, no OUT
     branded     a branded build signed through a token and time-stamped, read back, verified
@@ -402,7 +402,7 @@ def default():
 
 def unit():
     import PyKCS11
-    from release import release
+    from packager import release
     tries = []
     session = types.SimpleNamespace(login=tries.append)
     info = types.SimpleNamespace(flags=PyKCS11.CKF_LOGIN_REQUIRED | PyKCS11.CKF_USER_PIN_FINAL_TRY)
