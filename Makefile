@@ -1,5 +1,6 @@
-# setup.exe and everything that proves it. `make` builds the shipped executable; `make test` and
-# `make demo` first install what a fresh Debian 12 machine lacks (toolchain/deps.sh).
+# setup.exe and everything that proves it. `make` builds the shipped executable; every target
+# first installs what a fresh Debian 12 machine lacks for it (toolchain/deps.sh): building and
+# packaging need the cross-compiler and a few Python libraries, testing Wine and the rest.
 BUILD := build
 # A tree is configured once, when it is new: CMake warns about a toolchain file given to a tree
 # that already has one, and `cmake --build` reconfigures by itself when a CMakeLists.txt changes.
@@ -10,7 +11,7 @@ CONFIGURE = { test -z "$(STALE)" || test -f "$(STALE)" || rm -rf $(BUILD)/$(1); 
 CMAKE_WIN = $(call CONFIGURE,$(1),.,-DCMAKE_BUILD_TYPE=MinSizeRel \
 	-DCMAKE_TOOLCHAIN_FILE=toolchain/$(2)-w64-mingw32.cmake)
 
-.PHONY: all deps windows host fuzzers test demo fuzz bench clean release package
+.PHONY: all deps deps-test windows host fuzzers test demo fuzz bench clean release package
 
 all: deps
 	$(call CMAKE_WIN,win,i686)
@@ -18,19 +19,22 @@ all: deps
 	@stat -c '%n: %s bytes' $(BUILD)/win/setup.exe
 
 deps:
-	@sh toolchain/deps.sh
+	@sh toolchain/deps.sh build
 
-windows: deps
+deps-test:
+	@sh toolchain/deps.sh test
+
+windows: deps-test
 	$(call CMAKE_WIN,win,i686)
 	cmake --build $(BUILD)/win -j2
 	$(call CMAKE_WIN,win64,x86_64)
 	cmake --build $(BUILD)/win64 -j2
 
-host: deps
+host: deps-test
 	$(call CONFIGURE,host,.,-DCMAKE_BUILD_TYPE=Debug)
 	cmake --build $(BUILD)/host -j2
 
-fuzzers: deps
+fuzzers: deps-test
 	$(call CONFIGURE,fuzz,tests/fuzz,-DCMAKE_CXX_COMPILER=clang++)
 	cmake --build $(BUILD)/fuzz -j2
 
