@@ -21,6 +21,7 @@ from wine import harness as wine  # noqa: E402
 BRANDED = wine.BUILD / "release-test" / "package" / "setup.exe"
 BINFMT = pathlib.Path("/proc/sys/fs/binfmt_misc")
 QEMU = "/usr/bin/qemu-i386-static"
+WINE32 = "/usr/lib/wine/wine"  # Wine's 32-bit loader
 # 32-bit x86 ELF executables and shared objects, as qemu's own binfmt rules describe them.
 RULE = (r":qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00"
         r":\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"
@@ -28,18 +29,23 @@ RULE = (r":qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\
 
 
 def run_32bit():
-    """Makes Wine's 32-bit part runnable; returns how to undo that, or None if it can't be."""
+    """Makes Wine's 32-bit part runnable; returns how to undo that, or why it can't be."""
+    if not os.path.exists(WINE32):
+        return ("Wine's 32-bit part is not installed (Debian's wine32:i386; toolchain/deps.sh "
+                "says why when apt refuses it)")
     if wine.can_run_32bit():
         return lambda: None
-    if (BINFMT / "qemu-i386").exists() or not os.path.exists(QEMU):
-        return None
+    if not os.path.exists(QEMU):
+        return f"the kernel runs no 32-bit programs and {QEMU} is not installed"
+    if (BINFMT / "qemu-i386").exists():
+        return "a qemu-i386 rule of binfmt_misc is registered already, not ours to change"
     try:
         if not (BINFMT / "register").exists():
             subprocess.run(["mount", "-t", "binfmt_misc", "binfmt_misc", str(BINFMT)], check=True,
                            capture_output=True)
         (BINFMT / "register").write_text(RULE)
-    except (OSError, subprocess.CalledProcessError):
-        return None
+    except (OSError, subprocess.CalledProcessError) as error:
+        return f"the kernel runs no 32-bit programs and qemu can't be registered for them ({error})"
     return lambda: (BINFMT / "qemu-i386").write_text("-1")
 
 
@@ -64,8 +70,8 @@ def branded(runner):
 
 def main():
     undo = run_32bit()
-    if undo is None:
-        print("shipped-i386: skipped: Wine's 32-bit part can't run here, natively or emulated")
+    if isinstance(undo, str):
+        print(f"shipped-i386: skipped: {undo}")
         return 77
     try:
         wine.create_prefix()
