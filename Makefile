@@ -64,13 +64,13 @@ QUIET_ALL = @out=$$($(MAKE) -s --no-print-directory all 2>&1) || { printf '%s\n'
 # Debian's own python3, whatever comes first on PATH: it has the PKCS#11 binding deps.sh installs.
 release: deps
 	$(QUIET_ALL)
-	@/usr/bin/python3 packager/release.py $(foreach v,$(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
+	@/usr/bin/python3 -m packager.release $(foreach v,$(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
 
 # install.ini and the files it names, checked as the installer reads them, shipped with setup.exe
 # as one folder or ZIP file (README, "Shipping a package").
 package: deps
 	$(QUIET_ALL)
-	@/usr/bin/python3 packager/package.py \
+	@/usr/bin/python3 -m packager.package \
 		$(foreach v,PACKAGE CODEPAGE $(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
 
 clean:

@@ -12,10 +12,7 @@ onwards, and their index as ID 1: for each file its size (4 bytes, little-endian
 import pathlib
 import struct
 
-if __package__:
-    from . import brand
-else:  # run beside release.py, as make release runs it
-    import brand
+from packager import brand
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 TREES = {"i686": ROOT / "build" / "carry", "x86_64": ROOT / "build" / "carry64"}

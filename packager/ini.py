@@ -15,7 +15,8 @@ BLANKS = " \t\r\x0b\x0c\x1a"
 
 
 class Entry:
-    """A key's value and the line it is on (1-based)."""
+    """A key's value and the line it is on (1-based). A key line without '=' has the value
+    None: it is there, so a later line of the same key is not read, but it holds nothing."""
 
     def __init__(self, name, value, line):
         self.name, self.value, self.line = name, value, line
@@ -26,7 +27,10 @@ class Section:
         self.name, self.line, self.keys = name, line, {}
 
     def get(self, key):
-        return self.keys.get(key.casefold())
+        """The key's entry, or None where it is missing or has no value, as the installer sees
+        either."""
+        entry = self.keys.get(key.casefold())
+        return entry if entry is not None and entry.value is not None else None
 
 
 class Profile:
@@ -94,11 +98,14 @@ def read(data, code_page="cp1252"):
                 current = profile.sections[key] = Section(name, number)
             continue
         name, sep, value = line.partition("=")
-        if not sep:
-            profile.warnings.append((number, f"'{line}' is neither a [section] nor a key = value "
-                                             "line; the installer ignores it"))
-            continue
         name = name.strip(BLANKS)
+        if not sep and current is not None and name.casefold() not in current.keys:
+            # The profile functions take it for the key without a value: it reads as missing,
+            # and it hides a later line of the same key.
+            profile.warnings.append((number, f"'{line}' has no '='; the installer takes it for "
+                                             f"{name} without a value, and reads no later {name}"))
+            current.keys[name.casefold()] = Entry(name, None, number)
+            continue
         if current is None:
             profile.warnings.append((number, f"{name} stands before any [section]; the installer "
                                              "ignores it"))

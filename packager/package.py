@@ -2,7 +2,7 @@
 """make package: a package folder checked the way the installer reads it, shipped as one folder,
 one ZIP file or one program that carries it.
 
-    package.py PACKAGE=folder OUT=path[.zip|.exe] [CODEPAGE=1252] [every make release setting]
+    python3 -m packager.package PACKAGE=folder OUT=path[.zip|.exe] [CODEPAGE=1252] [every make release setting]
 
 PACKAGE holds install.ini and the files it names. Every fault of the package is told, one line
 each, before anything is built; then setup.exe is made as make release makes it from the same
@@ -21,10 +21,7 @@ import sys
 import tempfile
 import zipfile
 
-import brand
-import cabinet
-import ini
-import release
+from packager import brand, cabinet, ini, release
 
 NAMES = ("PACKAGE", "CODEPAGE", *release.NAMES)
 OPTIONAL = {"uninstall", "iconfile", "iconindex", "devicefile"}
@@ -313,36 +310,34 @@ def summary(package, out, setup_size, setup_text):
 
 
 def make(values):
-    folder, out = pathlib.Path(values["PACKAGE"]), pathlib.Path(values["OUT"])
+    faults = [f"{name} is needed: make package PACKAGE=folder OUT=dist/folder (or "
+              "OUT=dist/name.zip)" for name in ("PACKAGE", "OUT") if name not in values]
+    folder = pathlib.Path(values.get("PACKAGE", "."))
+    out = pathlib.Path(values.get("OUT", "."))
     code_page = ini.code_page(values.get("CODEPAGE", "1252"))
     if code_page is None:
-        raise release.Failure(f"CODEPAGE {values['CODEPAGE']}: not a code page this system "
-                              "knows (1252 for Western European, 932 for Japanese, ...)")
-    if not folder.is_dir():
-        raise release.Failure(f"PACKAGE {folder}: not a folder")
-    package = check(folder, code_page)
-    kind = out.suffix.lower()
-    if kind in (".zip", ".exe"):
-        ascii_names(package)
-    problem = package_out(folder, out)
-    if problem:
-        package.faults.append(problem)
+        faults.append(f"CODEPAGE {values['CODEPAGE']}: not a code page this system knows "
+                      "(1252 for Western European, 932 for Japanese, ...)")
+    if "PACKAGE" in values and not folder.is_dir():
+        faults.append(f"PACKAGE {folder}: not a folder")
+    # The package is read only where the settings let it be; the settings are checked all the
+    # same, so one run tells every fault.
+    package = Package(folder)
+    if not faults:
+        package = check(folder, code_page)
+        if out.suffix.lower() in (".zip", ".exe"):
+            ascii_names(package)
+        package.faults += filter(None, [package_out(folder, out)])
     for line in package.warnings:
         print(f"package: warning: {line}", file=sys.stderr)
-    icon = version = None
-    try:
-        release.check_settings(values)
-        icon, version = release.check(values)
-    except (release.Failure, brand.BrandError) as error:
-        package.faults.append(str(error))
-    if package.faults:
-        raise release.Failure("\n".join(package.faults))
+    icon, version = release.check(values, faults + package.faults)
+    kind = out.suffix.lower()
     try:
         out.parent.mkdir(parents=True, exist_ok=True)
         with tempfile.TemporaryDirectory(dir=out.parent, prefix=".package-") as scratch:
             scratch = pathlib.Path(scratch)
             if kind == ".exe":  # one program carrying the files, signed as setup.exe is
-                import carry
+                from packager import carry
                 files = [(name.replace("/", "\\"), folder / name) for name in package.files]
                 try:
                     data = carry.build(files, icon, version)
@@ -364,12 +359,7 @@ def make(values):
 
 def main(argv):
     try:
-        values = release.settings(argv, NAMES)
-        for name in ("PACKAGE", "OUT"):
-            if name not in values:
-                raise release.Failure(f"{name} is needed: make package PACKAGE=folder "
-                                      "OUT=dist/folder (or OUT=dist/name.zip)")
-        make(values)
+        make(release.settings(argv, NAMES))
     except (release.Failure, brand.BrandError) as error:
         for line in str(error).splitlines():
             print(f"package: {line}", file=sys.stderr)

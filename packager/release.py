@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """make release: one finished setup.exe, the packager's own.
 
-    release.py OUT=path [ICON=file.ico] [VERSION=a.b.c.d] [COMPANY=...] [PRODUCT=...]
-               [DESCRIPTION=...] [COPYRIGHT=...]
+    python3 -m packager.release OUT=path [ICON=file.ico] [VERSION=a.b.c.d] [COMPANY=...]
+               [PRODUCT=...] [DESCRIPTION=...] [COPYRIGHT=...]
                [PFX=file.pfx PFX_PASS_FILE=file |
                 PKCS11_MODULE=library.so PKCS11_KEY=pkcs11:... CERT=chain.pem PIN_FILE=file]
                [TIMESTAMP_URL=url] [DUAL_SIGN=1]
@@ -12,382 +12,45 @@ information is built in build/release, a tree of its own, so the default tree ne
 Every input is checked before anything is built, and OUT is written in one rename at the end:
 on any error it is left as it was.
 """
-import ctypes
-import hashlib
 import os
 import pathlib
-import subprocess
 import sys
 import tempfile
-import urllib.error
-import urllib.parse
-import urllib.request
 
-from asn1crypto import cms, core, pem, pkcs12 as pfx_format, tsp
-from cryptography import x509
-from cryptography.exceptions import UnsupportedAlgorithm
-from cryptography.hazmat.primitives.asymmetric import ec, rsa
-from cryptography.hazmat.primitives.serialization import pkcs12
-
-if __package__:
-    from . import brand  # imported as release.release, by the tests
-else:
-    import brand  # run as a script, packager/ first on the path
+from packager import brand, signing
+from packager.settings import NAMES, Failure, check_settings, gather, settings  # noqa: F401
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-
 BUILD = ROOT / "build"
 TREE = BUILD / "release"
-DEVICE = ("PKCS11_MODULE", "PKCS11_KEY", "CERT", "PIN_FILE")
-NAMES = ("OUT", "ICON", "VERSION", "COMPANY", "PRODUCT", "DESCRIPTION", "COPYRIGHT", "PFX",
-         "PFX_PASS_FILE", *DEVICE, "TIMESTAMP_URL", "DUAL_SIGN")
-# Extended key usages by the names openssl and Windows show them.
-USAGES = {"1.3.6.1.5.5.7.3.1": "TLS Web Server Authentication",
-          "1.3.6.1.5.5.7.3.2": "TLS Web Client Authentication",
-          "1.3.6.1.5.5.7.3.3": "Code Signing", "1.3.6.1.5.5.7.3.4": "E-mail Protection",
-          "1.3.6.1.5.5.7.3.8": "Time Stamping", "1.3.6.1.5.5.7.3.9": "OCSP Signing",
-          "2.5.29.37.0": "Any Extended Key Usage"}
-CODE_SIGNING = x509.oid.ExtendedKeyUsageOID.CODE_SIGNING
-# Subject parts that RFC 4514 gives no name, by openssl's; code-signing EV certificates hold them.
-NAMES_OF_PARTS = {x509.oid.NameOID.EMAIL_ADDRESS: "emailAddress",
-                  x509.oid.NameOID.SERIAL_NUMBER: "serialNumber",
-                  x509.oid.NameOID.BUSINESS_CATEGORY: "businessCategory",
-                  x509.oid.NameOID.JURISDICTION_COUNTRY_NAME: "jurisdictionC"}
 
 
-class Failure(Exception):
-    pass
-
-
-def run(*args, **kwargs):
-    return subprocess.run(args, capture_output=True, **kwargs)
-
-
-def settings(argv, names=NAMES):
-    """The NAME=value arguments, the empty ones left out."""
-    values = {}
-    for arg in argv:
-        # make hands the values over as the bytes it was given: UTF-8, whatever the locale says.
-        name, sep, value = os.fsencode(arg).decode("utf-8", "replace").partition("=")
-        if not sep or name not in names:
-            raise Failure(f"unknown setting '{arg}'; the settings are {', '.join(names)}")
-        if value:
-            values[name] = value
-    return values
-
-
-def parse(argv):
-    values = settings(argv)
-    if "OUT" not in values:
-        raise Failure("OUT names the file to write, e.g. make release OUT=dist/setup.exe")
-    return check_settings(values)
-
-
-def check_settings(values):
-    """How the settings go together, before any file is read."""
-    device = [name for name in DEVICE if name in values]
-    if "PFX" in values and device:
-        raise Failure(f"PFX {values['PFX']} and {device[0]} {values[device[0]]}: two ways to "
-                      "sign, a certificate file or a key on a device; give one (PFX with "
-                      "PFX_PASS_FILE, or PKCS11_MODULE, PKCS11_KEY, CERT and PIN_FILE)")
-    if device and len(device) < len(DEVICE):
-        missing = [name for name in DEVICE if name not in values]
-        raise Failure(f"{device[0]} {values[device[0]]}: signing through a device takes "
-                      "PKCS11_MODULE, PKCS11_KEY, CERT and PIN_FILE together; missing: "
-                      f"{', '.join(missing)}")
-    if "PFX_PASS_FILE" in values and "PFX" not in values:
-        raise Failure("PFX_PASS_FILE is given without PFX, the certificate file it opens")
-    if "PFX" in values and "PFX_PASS_FILE" not in values:
-        raise Failure(f"PFX {values['PFX']}: PFX_PASS_FILE names the file holding its password "
-                      "(an empty file for none)")
-    if values.get("DUAL_SIGN", "0") not in ("0", "1"):
-        raise Failure(f"DUAL_SIGN {values['DUAL_SIGN']}: 1 signs twice, SHA-1 and then "
-                      "SHA-256 nested in it; 0 or nothing signs once, SHA-256")
-    if values.get("DUAL_SIGN") == "0":
-        del values["DUAL_SIGN"]
-    for name in ("TIMESTAMP_URL", "DUAL_SIGN"):
-        if name in values and "PFX" not in values and not device:
-            raise Failure(f"{name} is given without a key to sign with (PFX, or PKCS11_MODULE "
-                          "and the settings beside it)")
-    url = values.get("TIMESTAMP_URL", "http://")
-    if urllib.parse.urlsplit(url).scheme not in ("http", "https"):
-        raise Failure(f"TIMESTAMP_URL {url}: not an http:// or https:// address")
-    return values
-
-
-def first_line(name, path):
-    """The first line of the file, without its line end, whichever system wrote it. The tools
-    read a file's line ends each in its own way, so osslsigncode is given the password or PIN in
-    a file of its own (see sign)."""
-    try:
-        text = pathlib.Path(path).read_bytes()
-    except OSError as error:
-        raise Failure(f"{name} {path}: cannot read it ({error.strerror})") from None
-    return text.split(b"\n", 1)[0].removesuffix(b"\r")
-
-
-def password(pfx, pass_file):
-    first = first_line("PFX_PASS_FILE", pass_file)
-    if not first:
-        # osslsigncode takes no empty password this way.
-        raise Failure(f"PFX {pfx}: PFX_PASS_FILE {pass_file} has no password on its first "
-                      "line (a certificate file without one can't be used)")
-    return first
-
-
-def check_certificate(pfx, pass_file, secret):
-    """The certificate file opens with the password and its certificate is for code signing.
-    Files from older exporters (RC2, 3DES) open too: cryptography loads OpenSSL's legacy
-    algorithms itself."""
-    where = f"PFX {pfx}"
-    try:
-        data = pathlib.Path(pfx).read_bytes()
-    except OSError as error:
-        raise Failure(f"{where}: cannot read it ({error.strerror})") from None
-    try:
-        certificate = pkcs12.load_key_and_certificates(data, secret)[1]
-    except ValueError:
-        try:  # A file that is PKCS#12 and still won't open: the password is wrong.
-            pfx_format.Pfx.load(data, strict=True)["auth_safe"]["content_type"].native
-        except ValueError:
-            raise Failure(f"{where}: not a PKCS#12 certificate file") from None
-        raise Failure(f"{where}: wrong password (the one in PFX_PASS_FILE {pass_file})") \
-            from None
-    code_signing(where, certificate)
-
-
-def code_signing(where, certificate):
-    """The certificate is one for code signing."""
-    try:
-        usages = certificate.extensions.get_extension_for_class(x509.ExtendedKeyUsage).value
-    except (AttributeError, x509.ExtensionNotFound):
-        usages = []
-    if CODE_SIGNING not in usages:
-        subject = ", ".join(" + ".join(shown(part) for part in rdn)
-                            for rdn in certificate.subject.rdns) if certificate else "?"
-        usage = ", ".join(USAGES.get(oid.dotted_string, oid.dotted_string) for oid in usages)
-        raise Failure(f"{where}: the certificate ({subject}) is not for code signing "
-                      f"(extended key usage: {usage or 'none'})")
-
-
-def shown(part):
-    """One part of a subject as openssl's one-line form shows it."""
-    value = str(part.value)
-    quoted = f'"{value}"' if any(c in value for c in ',+"\\<>;') else value
-    return f"{NAMES_OF_PARTS.get(part.oid, part.rfc4514_attribute_name)} = {quoted}"
-
-
-# A key on a device -------------------------------------------------------------------------
-
-TOKEN_FIELDS = {"token": "label", "manufacturer": "manufacturerID", "model": "model",
-                "serial": "serialNumber"}
-
-
-def pykcs11():
-    """Debian's PKCS#11 binding, installed for Debian's python3, which make runs us with."""
-    try:
-        import PyKCS11
-    except ImportError as error:
-        raise Failure(f"PKCS11_MODULE: this python3 ({sys.executable}) can't load Debian's "
-                      f"PKCS#11 binding, python3-pykcs11 ({error})") from None
-    return PyKCS11
-
-
-def pkcs11_uri(uri):
-    """The attributes of a PKCS#11 URI (RFC 7512), the path's and the query's, decoded."""
-    scheme, _, rest = uri.partition(":")
-    path, _, query = rest.partition("?")
-    if scheme.lower() != "pkcs11":
-        raise Failure(f"PKCS11_KEY {uri}: not a PKCS#11 URI (pkcs11:token=...;object=...)")
-    pairs = [part.partition("=") for part in path.split(";") + query.split("&") if part]
-    wanted = {name.lower(): urllib.parse.unquote_to_bytes(value) for name, _, value in pairs}
-    if "pin-value" in wanted or "pin-source" in wanted:
-        # Not echoed: the line would show the PIN again.
-        raise Failure("PKCS11_KEY: the URI carries a PIN; it goes in PIN_FILE, where no process "
-                      "listing shows it")
-    return {name: value if name == "id" else value.decode("utf-8", "replace")
-            for name, value in wanted.items()}
-
-
-def device_key(values):
-    """The key PKCS11_KEY names, its token logged in to with the PIN: a test of whether a
-    certificate's public key is its public half."""
-    module, uri = values["PKCS11_MODULE"], values["PKCS11_KEY"]
-    where = f"PKCS11_MODULE {module}"
-    try:
-        pathlib.Path(module).open("rb").close()
-    except OSError as error:
-        raise Failure(f"{where}: cannot read it ({error.strerror})") from None
-    try:
-        # Loaded once by hand first: Debian's binding says only "Load" when it fails.
-        loaded = ctypes.CDLL(module)
-    except OSError as error:
-        raise Failure(f"{where}: not a library this system loads ({error})") from None
-    if not hasattr(loaded, "C_GetFunctionList"):
-        raise Failure(f"{where}: not a PKCS#11 library (it has no C_GetFunctionList)")
-    wanted = pkcs11_uri(uri)
-    p11 = pykcs11()
-    library = p11.PyKCS11Lib()
-    try:
-        library.load(module)
-        tokens = []
-        for slot in library.getSlotList(tokenPresent=True):
-            info = library.getTokenInfo(slot)
-            fields = {name: getattr(info, field).rstrip() for name, field in TOKEN_FIELDS.items()}
-            if info.flags & p11.CKF_TOKEN_INITIALIZED:
-                tokens.append((slot, info, fields))
-        found = [token for token in tokens
-                 if all(token[2][name] == wanted[name] for name in TOKEN_FIELDS if name in wanted)]
-        if len(found) != 1:
-            names = ", ".join(f"'{fields['token']}'" for *_, fields in tokens) or "none"
-            which = f"{len(found)} tokens match" if found else "no such token"
-            raise Failure(f"PKCS11_KEY {uri}: {which} in {where} (its tokens: {names})")
-        slot, info, fields = found[0]
-        session = library.openSession(slot)
-        try:
-            if info.flags & p11.CKF_LOGIN_REQUIRED:
-                log_in(p11, session, info, f"token '{fields['token']}'", values)
-            return public_key(p11, session, wanted, f"token '{fields['token']}'", uri)
-        finally:
-            session.closeSession()
-    except p11.PyKCS11Error as error:
-        raise Failure(f"{where}: the library failed ({error})") from None
-
-
-def log_in(p11, session, info, token, values):
-    """One try of the PIN, never a second. A token locks itself after a few wrong ones, so the
-    last try is left to its owner: a stale PIN file must not be what locks it."""
-    pin_file = values["PIN_FILE"]
-    if info.flags & p11.CKF_USER_PIN_LOCKED:
-        raise Failure(f"PKCS11_KEY {values['PKCS11_KEY']}: {token} is locked (its PIN was "
-                      "entered wrong too often)")
-    if info.flags & p11.CKF_USER_PIN_FINAL_TRY:
-        raise Failure(f"PIN_FILE {pin_file}: not tried: {token} locks itself at the next wrong "
-                      "PIN; log in once with the device's own tool")
-    try:
-        session.login(values["secret"])
-    except p11.PyKCS11Error as error:
-        if error.value in (p11.CKR_PIN_INCORRECT, p11.CKR_PIN_INVALID, p11.CKR_PIN_LEN_RANGE):
-            raise Failure(f"PIN_FILE {pin_file}: wrong PIN for {token} (tried once and not "
-                          "again, so the token doesn't lock)") from None
-        raise
-
-
-def public_key(p11, session, wanted, token, uri):
-    """The one private key the URI names on the token, by what its public half looks like."""
-    if wanted.get("type", "private") != "private":
-        raise Failure(f"PKCS11_KEY {uri}: type={wanted['type']} names no key to sign with; "
-                      "that is type=private")
-    template = [(p11.CKA_CLASS, p11.CKO_PRIVATE_KEY)]
-    template += [(p11.CKA_LABEL, wanted["object"])] if "object" in wanted else []
-    template += [(p11.CKA_ID, wanted["id"])] if "id" in wanted else []
-    keys = session.findObjects(template)
-    if len(keys) != 1:
-        labels = [session.getAttributeValue(key, [p11.CKA_LABEL])[0]
-                  for key in session.findObjects(template[:1])]
-        which = f"{len(keys)} keys match" if keys else "no such key"
-        raise Failure(f"PKCS11_KEY {uri}: {which} on {token} (its private keys: "
-                      f"{', '.join(map(repr, labels)) or 'none'})")
-    kind, key_id = session.getAttributeValue(keys[0], [p11.CKA_KEY_TYPE, p11.CKA_ID])
-    if kind == p11.CKK_RSA:
-        modulus, exponent = session.getAttributeValue(keys[0], [p11.CKA_MODULUS,
-                                                                 p11.CKA_PUBLIC_EXPONENT])
-        numbers = rsa.RSAPublicNumbers(int.from_bytes(bytes(exponent), "big"),
-                                       int.from_bytes(bytes(modulus), "big"))
-        return lambda certified: isinstance(certified, rsa.RSAPublicKey) \
-            and certified.public_numbers() == numbers
-    if kind == p11.CKK_EC:
-        # The private half holds no point: the public half beside it, of the same id, does.
-        for public in session.findObjects([(p11.CKA_CLASS, p11.CKO_PUBLIC_KEY),
-                                           (p11.CKA_ID, bytes(key_id))]):
-            point, params = (bytes(value) for value in session.getAttributeValue(
-                public, [p11.CKA_EC_POINT, p11.CKA_EC_PARAMS]))
-            return lambda certified: same_point(certified, point, params)
-    raise Failure(f"PKCS11_KEY {uri}: {token} shows no public key beside it (an RSA key, or an "
-                  "EC key with its public half), so CERT can't be matched with it")
-
-
-def same_point(certified, point, params):
-    """Whether an EC certificate key is the point, on the curve CKA_EC_PARAMS names, or on the
-    certificate's own where it names none cryptography knows."""
-    if not isinstance(certified, ec.EllipticCurvePublicKey):
-        return False
-    try:
-        curve = ec.get_curve_for_oid(x509.ObjectIdentifier(core.ObjectIdentifier.load(
-            params, strict=True).dotted))()
-    except (ValueError, LookupError):
-        curve = certified.curve
-    # Inside a DER OCTET STRING as most modules give it, bare as some do; a bare point may read
-    # as an OCTET STRING too, so both are tried.
-    forms = [point]
-    try:
-        forms.insert(0, core.OctetString.load(point, strict=True).native)
-    except ValueError:
-        pass
-    for form in forms:
-        try:
-            key = ec.EllipticCurvePublicKey.from_encoded_point(curve, form)
-        except ValueError:
-            continue
-        if key.public_numbers() == certified.public_numbers():
-            return True
-    return False
-
-
-def chain(cert):
-    try:
-        text = pathlib.Path(cert).read_bytes()
-    except OSError as error:
-        raise Failure(f"CERT {cert}: cannot read it ({error.strerror})") from None
-    try:
-        blocks = [der for kind, _, der in pem.unarmor(text, multiple=True)
-                  if kind == "CERTIFICATE"]
-    except ValueError:
-        blocks = []
-    if not blocks:
-        raise Failure(f"CERT {cert}: no PEM certificate in it (the signing certificate and its "
-                      "chain, each from -----BEGIN CERTIFICATE-----)")
-    return blocks
-
-
-def check_device_certificate(cert, pems, public):
-    """Of CERT's certificates, the one for the device's key is the signer (osslsigncode picks it
-    out the same way), and it is one for code signing."""
-    for block in pems:
-        try:
-            certificate = x509.load_der_x509_certificate(block)
-            key = certificate.public_key()
-        except (ValueError, UnsupportedAlgorithm):
-            continue  # not one for the key, whatever it is
-        if public(key):
-            code_signing(f"CERT {cert}", certificate)
-            return
-    raise Failure(f"CERT {cert}: none of its {len(pems)} certificates is for the key PKCS11_KEY "
-                  "names (their public keys differ from the token key's)")
-
-
-def check(values):
-    """Every input, before anything is built: the icon's bytes and the version resource."""
+def check(values, faults=None):
+    """Every input, before anything is built: the settings together, the icon's bytes, the
+    version resource and the key. Returns the icon and the version resource; raises Failure with
+    every fault found, here and in `faults` (another command's own)."""
+    faults = list(faults or [])
+    combined = check_settings(values)
+    faults += combined
     icon = version = None
     if "ICON" in values:
-        icon = brand.check_icon(values["ICON"])
+        icon = gather(faults, brand.check_icon, values["ICON"])
     texts = ("VERSION", "COMPANY", "PRODUCT", "DESCRIPTION", "COPYRIGHT")
     if any(name in values for name in texts):
-        numbers = brand.parse_version(values.get("VERSION", "0"))
-        strings = brand.version_strings(numbers, values.get("COMPANY", ""),
-                                        values.get("PRODUCT", ""), values.get("DESCRIPTION", ""),
-                                        values.get("COPYRIGHT", ""))
-        version = brand.version_info(numbers, strings)
-    if "PFX" in values:
-        values["secret"] = password(values["PFX"], values["PFX_PASS_FILE"])
-        check_certificate(values["PFX"], values["PFX_PASS_FILE"], values["secret"])
-    elif "PKCS11_MODULE" in values:
-        values["secret"] = first_line("PIN_FILE", values["PIN_FILE"])
-        if not values["secret"]:
-            raise Failure(f"PIN_FILE {values['PIN_FILE']}: no PIN on its first line")
-        pems = chain(values["CERT"])
-        check_device_certificate(values["CERT"], pems, device_key(values))
+        version = gather(faults, version_resource, values)
+    if not combined:  # the key's settings go together, so the key can be tried
+        gather(faults, signing.check, values)
+    if faults:
+        raise Failure("\n".join(faults))
     return icon, version
+
+
+def version_resource(values):
+    numbers = brand.parse_version(values.get("VERSION", "0"))
+    strings = brand.version_strings(numbers, values.get("COMPANY", ""),
+                                    values.get("PRODUCT", ""), values.get("DESCRIPTION", ""),
+                                    values.get("COPYRIGHT", ""))
+    return brand.version_info(numbers, strings)
 
 
 def build(icon, version):
@@ -400,104 +63,12 @@ def build(icon, version):
                        clean=True)
 
 
-def stamp_problem(url):
-    """Why the time-stamp server gives no stamp, asked with a query of our own once signing has
-    failed; None if it answers with one."""
-    query = tsp.TimeStampReq({
-        "version": 1, "cert_req": True, "nonce": int.from_bytes(os.urandom(8), "big"),
-        "message_imprint": {"hash_algorithm": {"algorithm": "sha256"},
-                            "hashed_message": hashlib.sha256().digest()}}).dump()
-    request = urllib.request.Request(url, query, {"Content-Type": "application/timestamp-query"})
-    try:
-        with urllib.request.urlopen(request, timeout=60) as answer:
-            reply = answer.read()
-    except urllib.error.HTTPError as error:
-        return f"the server answered HTTP {error.code} ({error.reason})"
-    except OSError as error:
-        reason = getattr(error, "reason", error)
-        return f"cannot reach it ({getattr(reason, 'strerror', None) or reason})"
-    try:
-        status = tsp.TimeStampResp.load(reply, strict=True)["status"]["status"].native
-    except ValueError:  # a refusal too: it holds no stamp, which asn1crypto 1.5 won't read
-        status = None
-    if status not in ("granted", "granted_with_mods"):
-        return "the server answers, but with no time-stamp"
-    return None
-
-
-def signatures(signed):
-    """How many Authenticode signatures the file holds and how many of them carry a time-stamp,
-    read from the signature itself: osslsigncode has no option that insists on the stamp."""
-    # As PEM: osslsigncode 2.5 writes the raw form with the file's certificate header first.
-    extracted = signed.with_suffix(".pem")
-    run("osslsigncode", "extract-signature", "-pem", "-in", str(signed), "-out", str(extracted))
-    try:
-        _, _, der = pem.unarmor(extracted.read_bytes())
-        signers = list(signers_of(cms.ContentInfo.load(der, strict=True)))
-    except (OSError, ValueError, KeyError):
-        return 0, 0
-    return len(signers), sum(1 for attributes in signers
-                             if attributes.get("microsoft_time_stamp_token"))
-
-
-def signers_of(content):
-    """Each signer's unsigned attributes, by name, those of signatures nested in it too."""
-    for signer in content["content"]["signer_infos"]:
-        attributes = {attribute["type"].native: attribute["values"]
-                      for attribute in signer["unsigned_attrs"] or []}
-        yield attributes
-        for nested in attributes.get("microsoft_nested_signature", []):
-            yield from signers_of(nested)
-
-
-def sign(unsigned, values):
-    """The signed file, next to the unsigned one: SHA-256, or with DUAL_SIGN a SHA-1 signature
-    and a SHA-256 one nested in it."""
-    # The password or PIN alone, in a file only we can read: Debian 12's own osslsigncode (2.5)
-    # reads it from a file but not from standard input.
-    secret = unsigned.parent / "secret"
-    secret.touch(mode=0o600)
-    secret.write_bytes(values["secret"].rstrip(b"\n"))
-    if "PFX" in values:
-        key, named = ["-pkcs12", values["PFX"]], f"PFX {values['PFX']}"
-    else:
-        # No -pkcs11engine: osslsigncode 2.5 fails to load the engine by its path, and finds
-        # libengine-pkcs11-openssl's by its name.
-        key = ["-pkcs11module", values["PKCS11_MODULE"], "-key", values["PKCS11_KEY"],
-               "-certs", values["CERT"]]
-        named = f"PKCS11_KEY {values['PKCS11_KEY']}"
-    url = values.get("TIMESTAMP_URL")
-    stamp = ["-ts", url] if url else []
-    steps = [("sha1", []), ("sha256", ["-nest"])] if "DUAL_SIGN" in values else [("sha256", [])]
-    signed = unsigned
-    try:
-        for digest, nest in steps:
-            signed, before = unsigned.parent / f"{digest}.exe", signed
-            result = run("osslsigncode", "sign", *key, "-readpass", str(secret), "-h", digest,
-                         *nest, *stamp, "-in", str(before), "-out", str(signed))
-            if result.returncode != 0 or not signed.exists():
-                problem = url and stamp_problem(url)
-                if problem:
-                    raise Failure(f"TIMESTAMP_URL {url}: {problem}")
-                sys.stderr.buffer.write(result.stdout + result.stderr)
-                raise Failure(f"{named}: osslsigncode could not sign ({digest.upper()})")
-    finally:
-        secret.unlink()
-    made, stamped = signatures(signed)
-    if made != len(steps):
-        raise Failure(f"{named}: osslsigncode left {made} signatures, not {len(steps)}")
-    if url and stamped != made:
-        raise Failure(f"TIMESTAMP_URL {url}: {made - stamped} of {made} signatures came back "
-                      "without a time-stamp")
-    return signed
-
-
 def finish(data, values, directory):
     """The finished executable in `directory`, signed when a key is given; its path."""
     finished = pathlib.Path(directory) / "setup.exe"
     finished.write_bytes(data)
     if "secret" in values:
-        finished = sign(finished, values)
+        finished = signing.sign(finished, values)
     finished.chmod(0o755)
     return finished
 
@@ -512,7 +83,9 @@ def described(values, icon, version):
 
 
 def release(values):
-    icon, version = check(values)
+    out_missing = [] if "OUT" in values else [
+        "OUT names the file to write, e.g. make release OUT=dist/setup.exe"]
+    icon, version = check(values, out_missing)
     data = build(icon, version)
     out = pathlib.Path(values["OUT"])
     try:
@@ -527,9 +100,10 @@ def release(values):
 
 def main(argv):
     try:
-        release(parse(argv))
+        release(settings(argv))
     except (Failure, brand.BrandError) as error:
-        print(f"release: {error}", file=sys.stderr)
+        for line in str(error).splitlines():
+            print(f"release: {line}", file=sys.stderr)
         return 1
     return 0
 

@@ -48,6 +48,9 @@ def bad():
         (lambda f: (f / arm).write_text("MSCF, but no more"), "out", [f"{arm}: not a cabinet"]),
         (lambda f: demo.cabinet(f / arm, {"README.TXT": b"no description\n"}), "out",
          [f"{arm}: holds no description file"]),
+        # A key line without '=' is the key, without a value: the later line is not read.
+        (edit("CabFiles =", "CabFiles\r\nCabFiles ="), "out", ["install.ini:5: [Notes] has no "
+                                                                "CabFiles"]),
         (edit("1.0", "2.0"), "out", ["install.ini:2: Version 2.0: the installer reads version "
                                      "1.0 only"]),
         # Every fault at once, in the order of the file.

@@ -255,7 +255,7 @@ def bad_input():
     def ico(name, data):
         (work / name).write_bytes(data)
         return str(work / name)
-    rows = [  # (settings, what the one line must say besides naming the input)
+    rows = [  # (settings, what the one line (or each) must say besides naming the input)
         ({"ICON": ico("a-png.ico", png(16))}, "not an icon file"),
         ({"ICON": ico("directory.ico", struct.pack("<HHH", 0, 1, 2) + good[6:22])},
          "the directory of 2 images needs 38 bytes, the file has 22"),
@@ -289,6 +289,9 @@ def bad_input():
         ({"PFX": certs / "signing.pfx", "PFX_PASS_FILE": certs / "pass.txt", **device},
          "a certificate file or a key on a device; give one"),
         ({"PKCS11_MODULE": SOFTHSM, "PKCS11_KEY": "pkcs11:"}, "missing: CERT, PIN_FILE"),
+        # Every fault of the settings at once, each on its line: how they go together first.
+        ({"PFX": certs / "signing.pfx", "ICON": ico("text.ico", b"root:x:0:0"), "VERSION": "abc"},
+         ["PFX_PASS_FILE names the file", "text.ico: not an icon", "VERSION abc: 'abc' is not"]),
         # Signing fails after the build, still before OUT is written: nothing listens at the
         # first, the second answers with an error.
         ({"TIMESTAMP_URL": "http://127.0.0.1:9/", "PFX": certs / "signing.pfx",
@@ -307,7 +310,9 @@ def bad_input():
         row = " ".join(f"{k}={v}" for k, v in settings.items())
         if result.returncode == 0:
             failures.append(f"{row}: status 0")
-        if len(lines) != 1 or says not in lines[0] or named not in lines[0]:
+        wants = says if isinstance(says, list) else [says]
+        if len(lines) != len(wants) or named not in lines[0] or not all(
+                want in line for want, line in zip(wants, lines)):
             failures.append(f"{row}: said {lines or result.stderr!r}, expected one line with "
                             f"'{named}' and '{says}'")
         if out.parent.exists() and any(out.parent.iterdir()):
@@ -402,14 +407,14 @@ def default():
 
 def unit():
     import PyKCS11
-    from packager import release
+    from packager import signing
     tries = []
     session = types.SimpleNamespace(login=tries.append)
     info = types.SimpleNamespace(flags=PyKCS11.CKF_LOGIN_REQUIRED | PyKCS11.CKF_USER_PIN_FINAL_TRY)
     values = {"PIN_FILE": "token.pin", "PKCS11_KEY": "pkcs11:token=T", "secret": b"1234"}
     try:
-        said = release.log_in(PyKCS11, session, info, "token 'T'", values)
-    except release.Failure as error:
+        said = signing.log_in(PyKCS11, session, info, "token 'T'", values)
+    except signing.Failure as error:
         said = str(error)
     if tries or not str(said).startswith("PIN_FILE token.pin: not tried"):
         return [f"a token at its last PIN try: tried {len(tries)} times, said {said!r}"]
