@@ -127,7 +127,8 @@ def create_prefix():
     arch_name = arch()
     (WINE_DIR / "arch").write_text(arch_name + "\n")
     if arch_name != "i386":
-        print("This kernel runs no 32-bit programs: the cases run setup.exe's 64-bit twin, "
+        print("Wine's 32-bit part doesn't run here (not installed, or the kernel runs no 32-bit "
+              "programs): the cases run setup.exe's 64-bit twin, "
               "built from the same sources.")
     start_display()
     subprocess.run([WINE, "wineboot", "-i"], env=env(), stdout=subprocess.DEVNULL,
@@ -182,7 +183,13 @@ def run_setup(command_line, directory, registry="none", dismiss=False, timeout_m
                                stdout=subprocess.PIPE, stderr=trace, stdin=subprocess.DEVNULL)
     if not wait:
         return process
-    return finish(read_record(process), log, work / "relay.txt")
+    out = read_record(process)
+    if not out:  # the runner said nothing: what Wine said instead, for the failure's line
+        said = [line for line in (work / "relay.txt").read_text(encoding="latin-1").splitlines()
+                if ":Call " not in line and ":Ret " not in line]
+        out = json.dumps({"error": "no record", "status": process.returncode,
+                          "wine said": said[-3:]}).encode()
+    return finish(out, log, work / "relay.txt")
 
 
 def wait_for_child(patience_s=30):

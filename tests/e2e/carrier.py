@@ -1,5 +1,6 @@
 """`python3 -m tests.e2e.carrier CASE...`: the carrying launcher with a package, in e2e.py's prefix,
 checked as e2e.py checks setup.exe (but it writes files), the users' folders left as they were."""
+import json
 import re
 import struct
 import sys
@@ -93,7 +94,41 @@ def run(name, runner=None, patience_s=30):
     return failures
 
 
+def folder_named():
+    """The name of the folder the last run's installer was given its INI in."""
+    log = wine.WINE_DIR / "case" / "standin.log"
+    lines = [json.loads(line)["command_line"]
+             for line in (log.read_text(encoding="latin-1") if log.exists() else "").splitlines()]
+    return next((m for line in lines if (m := re.search(r"\\(setup-\w+)\\install", line))),
+                None)
+
+
+def left_behind(runner=None, patience_s=30):
+    """A folder of the name the last run picked, left behind as a killed run or a second
+    download started at once leaves one: the next run unpacks into a folder of its own, and its
+    installer finds every file there."""
+    failures = run("carrier-package", runner, patience_s)
+    first = folder_named()
+    if failures or first is None:
+        return failures or ["carrier-folder-left-behind: the first run named no folder"]
+    left = next((wine.PREFIX / "drive_c" / "users").rglob(first[1]), None)
+    if left is not None:  # the run removed it; a real one left behind isn't
+        return ["carrier-folder-left-behind: the first run's folder was not removed"]
+    temp = next(p for p in (wine.PREFIX / "drive_c" / "users").glob("*/Temp") if p.is_dir())
+    (temp / first[1]).mkdir()
+    try:
+        failures = run("carrier-package", runner, patience_s)
+        again = folder_named()
+        if again is not None and again[1] == first[1]:
+            failures.append(f"carrier-folder-left-behind: unpacked into {first[1]} again")
+    finally:
+        (temp / first[1]).rmdir()
+    return [f.replace("carrier-package:", "carrier-folder-left-behind:") for f in failures]
+
+
 if __name__ == "__main__":
-    failures = [f for name in sys.argv[1:] for f in run(name)]
+    SPECIAL = {"carrier-folder-left-behind": left_behind}
+    failures = [f for name in sys.argv[1:] for f in SPECIAL.get(name, run)(
+        *([] if name in SPECIAL else [name]))]
     print("\n".join(failures) or f"{len(sys.argv) - 1} case(s) as expected")
     sys.exit(1 if failures else 0)
