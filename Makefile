@@ -10,7 +10,7 @@ CONFIGURE = { test -z "$(STALE)" || test -f "$(STALE)" || rm -rf $(BUILD)/$(1); 
 CMAKE_WIN = $(call CONFIGURE,$(1),.,-DCMAKE_BUILD_TYPE=MinSizeRel \
 	-DCMAKE_TOOLCHAIN_FILE=toolchain/$(2)-w64-mingw32.cmake)
 
-.PHONY: all deps windows host fuzzers test demo fuzz bench clean release package
+.PHONY: all deps windows host fuzzers test demo fuzz bench clean release package cab
 
 all: deps
 	$(call CMAKE_WIN,win,i686)
@@ -62,12 +62,17 @@ release: deps
 	$(QUIET_ALL)
 	@/usr/bin/python3 packager/release.py $(foreach v,$(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
 
+CAB_SETTINGS = INF CPU COMPRESS CODEPAGE
 # install.ini and the files it names, checked as the installer reads them, shipped with setup.exe
 # as one folder or ZIP file (README, "Shipping a package").
 package: deps
 	$(QUIET_ALL)
 	@/usr/bin/python3 packager/package.py \
-		$(foreach v,PACKAGE CODEPAGE $(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
+		$(foreach v,PACKAGE $(CAB_SETTINGS) $(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
+
+# An application's .inf made into device CABs, one per name in CPU (README, "Shipping a package").
+cab: deps
+	@/usr/bin/python3 packager/cab.py $(foreach v,OUT $(CAB_SETTINGS),$(call RELEASE_ARG,$(v)))
 
 clean:
 	rm -rf $(BUILD)
