@@ -26,7 +26,7 @@ import cabinet
 import ini
 import release
 
-NAMES = ("PACKAGE", "CODEPAGE", *release.NAMES)
+NAMES = ("PACKAGE", "INF", "CPU", "COMPRESS", "CODEPAGE", *release.NAMES)
 OPTIONAL = {"uninstall", "iconfile", "iconindex", "devicefile"}
 # Characters Windows allows in no file name.
 FORBIDDEN = re.compile(r'[<>:"|?*\x00-\x1f]')
@@ -362,14 +362,44 @@ def make(values):
     print(summary(package, out, size, release.described(values, icon, version) + signed))
 
 
+def from_inf(values, make):
+    """make package INF=: the CABs the .inf describes and an install.ini naming them, made in a
+    folder of their own, then `make` with that folder for PACKAGE."""
+    import cab
+    with tempfile.TemporaryDirectory(prefix=".package-inf-") as folder:
+        folder = pathlib.Path(folder)
+        try:
+            made = cab.build(values, folder, lambda line: print(f"package: {line}",
+                                                                file=sys.stderr))
+        except cab.Failure as error:
+            faults = [str(error)]  # and the settings' faults with them, all at once
+            try:
+                release.check_settings(values)
+                release.check(values)
+            except (release.Failure, brand.BrandError) as more:
+                faults.append(str(more))
+            raise release.Failure("\n".join(faults)) from None
+        application = made[0][1].application
+        # Written in the code page the installer reads it in; the .inf's text already fits it.
+        (folder / "install.ini").write_bytes(
+            (f"[CEAppManager]\r\nVersion = 1.0\r\nComponent = {application}\r\n\r\n"
+             f"[{application}]\r\nDescription = {values.get('DESCRIPTION', application)}\r\n"
+             f"CabFiles = {','.join(name for name, _ in made)}\r\n")
+            .encode(ini.code_page(values.get("CODEPAGE", "1252")), "replace"))
+        make({**values, "PACKAGE": str(folder)})
+
+
 def main(argv):
     try:
         values = release.settings(argv, NAMES)
-        for name in ("PACKAGE", "OUT"):
+        for name in ("PACKAGE" if "INF" not in values else "INF", "OUT"):
             if name not in values:
                 raise release.Failure(f"{name} is needed: make package PACKAGE=folder "
                                       "OUT=dist/folder (or OUT=dist/name.zip)")
-        make(values)
+        if "INF" in values and "PACKAGE" in values:
+            raise release.Failure("PACKAGE and INF: give one, the package folder or the .inf "
+                                  "its CABs are made from")
+        from_inf(values, make) if "INF" in values else make(values)
     except (release.Failure, brand.BrandError) as error:
         for line in str(error).splitlines():
             print(f"package: {line}", file=sys.stderr)
