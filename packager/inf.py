@@ -203,12 +203,14 @@ def read(path, cpus, code_page):
     """The .inf at `path` read for each processor name (None for one CAB without): (the Inf,
     its faults and warnings; [Install] one per processor)."""
     inf = Inf(path, code_page)
+    installs = []
     for cpu in cpus:
         if cpu is not None and not any(name.endswith(f".{cpu}".casefold())
                                        for name in inf.sections):
             inf.fault(None, f"CPU {cpu}: no section ends in '.{cpu}', so its CAB would be the "
                       "plain one's")
-    installs = [install(inf, cpu) for cpu in cpus]
+        else:
+            installs.append(install(inf, cpu))
     return inf, installs
 
 
@@ -262,7 +264,7 @@ def install(inf, cpu):
     for name in filter(None, fields(value)):
         copy(inf, one, name, line, sources, destinations)
     if len(one.files) > MAX_FILES:
-        inf.fault(line, f"CopyFiles: {len(one.files)} files; a device CAB holds {MAX_FILES}")
+        inf.fault(line, f"CopyFiles: {len(one.files):,} files; a device CAB holds {MAX_FILES}")
     seen = {}
     for f in one.files:
         where = (f.folder.casefold(), f.name.casefold())
