@@ -416,9 +416,9 @@ def copy(inf, one, name, line, sources, destinations):
             continue
         inf.fits(target, number, "file name")
         flags = inf.number(values[3], number, "copy flags")
-        path = sources.find(source, number)
-        if path is not None and folder is not None:
-            one.files.append(File(path, folder, target, flags, number))
+        # Listed even when its source or folder is at fault: the checks after this one see
+        # the file and tell nothing more about it.
+        one.files.append(File(sources.find(source, number), folder or "", target, flags, number))
 
 
 def registry(inf, one, name, line):
