@@ -10,7 +10,7 @@ CONFIGURE = { test -z "$(STALE)" || test -f "$(STALE)" || rm -rf $(BUILD)/$(1); 
 CMAKE_WIN = $(call CONFIGURE,$(1),.,-DCMAKE_BUILD_TYPE=MinSizeRel \
 	-DCMAKE_TOOLCHAIN_FILE=toolchain/$(2)-w64-mingw32.cmake)
 
-.PHONY: all deps windows host fuzzers test demo fuzz bench clean release package
+.PHONY: all deps windows host fuzzers test demo fuzz bench clean release package cab-info
 
 all: deps
 	$(call CMAKE_WIN,win,i686)
@@ -68,6 +68,10 @@ package: deps
 	$(QUIET_ALL)
 	@/usr/bin/python3 packager/package.py \
 		$(foreach v,PACKAGE CODEPAGE $(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
+
+# What a device CAB will install: its script, as a packager reads it (README, "Shipping a package").
+cab-info: deps
+	@/usr/bin/python3 packager/cab_info.py $(call RELEASE_ARG,CAB)
 
 clean:
 	rm -rf $(BUILD)
