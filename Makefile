@@ -10,7 +10,8 @@ CONFIGURE = { test -z "$(STALE)" || test -f "$(STALE)" || rm -rf $(BUILD)/$(1); 
 CMAKE_WIN = $(call CONFIGURE,$(1),.,-DCMAKE_BUILD_TYPE=MinSizeRel \
 	-DCMAKE_TOOLCHAIN_FILE=toolchain/$(2)-w64-mingw32.cmake)
 
-.PHONY: all deps windows host fuzzers test demo fuzz bench clean release package cab bench-cab
+.PHONY: all deps windows host fuzzers test demo fuzz bench clean release package cab cab-info \
+	bench-cab
 
 all: deps
 	$(call CMAKE_WIN,win,i686)
@@ -77,6 +78,10 @@ package: deps
 # An application's .inf made into device CABs, one per name in CPU (README, "Shipping a package").
 cab: deps
 	@/usr/bin/python3 packager/cab.py $(foreach v,OUT $(CAB_SETTINGS),$(call RELEASE_ARG,$(v)))
+
+# What a device CAB will install: its script, as a packager reads it (README, "Shipping a package").
+cab-info: deps
+	@/usr/bin/python3 packager/cab_info.py $(call RELEASE_ARG,CAB)
 
 clean:
 	rm -rf $(BUILD)

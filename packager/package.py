@@ -41,7 +41,7 @@ class Package:
         self.folder = folder
         self.faults, self.warnings = [], []
         self.files = {}  # relative path in the package (as on disk, '/'-separated) -> summary
-        self.cabs = []  # (relative path, cabinet.Description)
+        self.cabs = []  # (relative path, cabinet.Cabinet)
 
     def fault(self, where, text):
         self.faults.append(f"{where}: {text}")
@@ -101,6 +101,13 @@ def named_file(package, key):
     return None
 
 
+def cab_summary(cab):
+    """A CAB's line in the summary: a .000 file's as it always was, other forms named."""
+    by = f" by {cab.provider}" if cab.provider else ""
+    form = "" if cab.form == "a .000 file" else f", its script {cab.form}"
+    return f"{cab.application}{by}, {cab.processor_name()}, {cab.versions()}{form}"
+
+
 def check_cabs(package, key):
     entries = key.value.split(",")
     for entry in entries:
@@ -122,10 +129,12 @@ def check_cabs(package, key):
         try:
             description = cabinet.read(package.folder / found)
         except cabinet.CabError as error:
-            package.fault(found, str(error))
+            for line in error.lines:
+                package.fault(found, line)
             continue
-        package.files[found] = (f"{description.application} by {description.provider}, "
-                                f"{description.processor_name()}, {description.versions()}")
+        for line in description.warnings:
+            package.warn(found, line)
+        package.files[found] = cab_summary(description)
         package.cabs.append((found, description))
     # The installer names the application after the first CAB.
     if len({(d.application, d.provider) for _, d in package.cabs}) > 1:
