@@ -324,7 +324,7 @@ class Sources:
                       for k, (v, n) in inf.merged("SourceDisksNames", cpu).items()}
         self.files = {k: (inf.values(v, n), n)
                       for k, (v, n) in inf.merged("SourceDisksFiles", cpu).items()}
-        self.found = {}
+        self.found, self.listings = {}, {}
 
     def find(self, name, line):
         """The path of source file `name`, or None with a fault."""
@@ -348,25 +348,30 @@ class Sources:
         parts = [p for p in re.split(r"[\\/]", folder) if p] + \
                 [p for p in re.split(r"[\\/]", rest[0] if rest else "") if p] + \
                 [self.inf.expand(name, line)]
-        path, problem = locate(self.inf.path.parent, parts)
+        path, problem = locate(self.inf.path.parent, parts, self.listings)
         if problem:
             self.inf.fault(number, f"{name}: {problem}")
         self.found[key] = path
         return path
 
 
-def locate(base, parts):
+def locate(base, parts, listings):
     """The file `parts` names under `base`, each part found as Windows finds it (letter case
-    aside); or why none is."""
+    aside); or why none is. `listings` keeps each folder's names by their folded case: a
+    thousand files in one folder are looked up, not listed a thousand times."""
     here = base
     for part in parts:
         if part in (".", ".."):
             here = here if part == "." else here.parent
             continue
-        try:
-            names = [n for n in os.listdir(here) if n.casefold() == part.casefold()]
-        except OSError:
-            names = []
+        if here not in listings:
+            listings[here] = {}
+            try:
+                for n in os.listdir(here):
+                    listings[here].setdefault(n.casefold(), []).append(n)
+            except OSError:
+                pass
+        names = listings[here].get(part.casefold(), [])
         if len(names) != 1:
             shown = os.path.relpath(here / part, base)
             return None, (f"no file {shown}" if not names else
