@@ -12,7 +12,6 @@ import os
 import pathlib
 import re
 import shutil
-import struct
 import subprocess
 import sys
 import zipfile
@@ -88,6 +87,10 @@ MEMBERS = {cpu: [(999, "common/Setup.dll", None), (3, program, "NOTES.EXE"),
                  (2, "common/Setup.dll", "Setup.dll"), (1, "common/Notes.htm", "Notes Help.htm")]
            for cpu, program in (("ARM", "setup/bin/arm/notes.exe"),
                                 ("SH3", "setup/bin/SH3/Notes.EXE"))}
+REGISTRY = [("HKCU\\Software\\Example\\Notes", "Folder", "string", 0, '"%CE1%\\Notes"'),
+            ("HKCU\\Software\\Example\\Notes", "Count", "DWORD", 0x10001, "42"),
+            ("HKLM\\Software\\Example\\Notes", "Blob", "binary", 1, "01 a0 ff"),
+            ("HKLM\\Software\\Example\\Notes", "List", "multi-string", 0x10002, '"one", "two"')]
 WHEN = 1620284890  # 2021-05-06 07:08:10 UTC, the sources' modification time
 
 
@@ -175,17 +178,6 @@ def members(cab):
     return re.findall(r"\|\s*(\S+ \S+)\s*\|\s*(\S+)$", listed.stdout, re.M)
 
 
-def files_table(script):
-    """The FILES table of a .000 file: {number: name}, and the header's length field."""
-    count, at = struct.unpack_from("<H", script, 52)[0], struct.unpack_from("<I", script, 68)[0]
-    table = {}
-    for _ in range(count):
-        number, length = struct.unpack_from("<H", script, at)[0], script[at + 10]
-        table[number] = script[at + 12:at + 12 + length].rstrip(b"\0").decode()
-        at += 12 + length
-    return table, struct.unpack_from("<I", script, 8)[0]
-
-
 def good():
     inf, failures, runs = application(), [], []
     for n, epoch in enumerate(("", "", "1600000000")):  # the third: dates clamped to it
@@ -215,12 +207,21 @@ def good():
         shutil.rmtree(extracted, ignore_errors=True)
         subprocess.run(["cabextract", "-q", "-d", str(extracted), str(cab)], check=True)
         got = {p.suffix: p.read_bytes() for p in extracted.iterdir()}
-        table, length = files_table(got[".000"])
-        if length != len(got[".000"]) or table != {n: name for n, _, name in MEMBERS[cpu]
-                                                   if name} or any(
-                got[f".{n:03d}"] != SOURCES[source] for n, source, _ in MEMBERS[cpu]):
-            failures.append(f"{cab.name}: extracted {sorted(got)}, FILES {table}, its script "
-                            f"{len(got['.000'])} bytes saying {length}")
+        if any(got[f".{n:03d}"] != SOURCES[source] for n, source, _ in MEMBERS[cpu]):
+            failures.append(f"{cab.name}: cabextract extracts {sorted(got)}, not the sources")
+        # What the reader decodes of the script, against what the .inf says.
+        script = described.script
+        folders = {n: (script.folders[f], name, flags) for n, (f, flags, name, _) in
+                   script.files.items()}
+        want = {1: ("%CE2%\\Help", "Notes Help.htm", 0x40000000),
+                2: ("%CE2%\\Help", "Setup.dll", 0x10000000 if cpu == "ARM" else 0),
+                3: ("%CE1%\\Notes", "NOTES.EXE", 0)}
+        values = [(script.hives[h], name, kind, flags, shown)
+                  for h, name, kind, flags, shown in script.values]
+        if folders != want or described.warnings or values != REGISTRY or script.links != [
+                (11, "Notes.lnk", 1, 3), (17, "Notes folder.lnk", 0, 2)]:
+            failures.append(f"{cab.name}: reads back as {folders}, {values}, {script.links}, "
+                            f"warnings {described.warnings}")
     return failures
 
 
