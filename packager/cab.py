@@ -45,6 +45,10 @@ def prepare(values):
                       "(1252 for Western European, 932 for Japanese, ...)")
     if not path.is_file():
         raise Failure(f"INF {path}: no such file")
+    try:
+        path.read_bytes()
+    except OSError as error:
+        raise Failure(f"INF {path}: cannot read it ({error.strerror})") from None
     if values.get("COMPRESS", "0") not in ("0", "1"):
         raise Failure(f"COMPRESS {values['COMPRESS']}: 1 for MSZIP, 0 (the default) for none")
     parsed, installs = inf_file.read(path, inf_file.cpu_names(values.get("CPU")), code_page)
@@ -82,7 +86,13 @@ def read_back(path, one):
 def build(values, out, say=print):
     """The CABs the .inf in `values` describes, written into the folder `out` (made if need
     be): their names; Failure with every fault, `out` untouched."""
-    installs, scripts, warnings = prepare(values)
+    faults = [f"OUT {out}: a file, not a folder"] if out.exists() and not out.is_dir() else []
+    try:
+        installs, scripts, warnings = prepare(values)
+    except Failure as error:
+        raise Failure("\n".join([str(error), *faults])) from None
+    if faults:
+        raise Failure("\n".join(faults))
     for line in warnings:
         say(f"warning: {line}")
     path = pathlib.Path(values["INF"])
@@ -95,7 +105,10 @@ def build(values, out, say=print):
             faults = []
             for one, data in zip(installs, scripts):
                 made = pathlib.Path(scratch) / inf_file.cab_name(path, one.cpu)
-                cabwriter.write(one, data, made, values.get("COMPRESS") == "1", epoch)
+                try:
+                    cabwriter.write(one, data, made, values.get("COMPRESS") == "1", epoch)
+                except cabwriter.WriteError as error:
+                    raise Failure(f"{made.name}: cannot write it ({error})") from None
                 problem = read_back(made, one)
                 if problem:
                     faults.append(problem)

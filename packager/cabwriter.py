@@ -16,6 +16,10 @@ DOS_EPOCH = 315532800  # 1980-01-01, the earliest date a cabinet member can carr
 ARCHIVE = 0x20
 
 
+class WriteError(Exception):
+    """GCab's reason a CAB couldn't be written: a source unreadable, the disk full."""
+
+
 def gcab():
     import gi
     gi.require_version("GCab", "1.0")
@@ -43,7 +47,7 @@ class Script:
     def string(self, part):
         return self.strings.setdefault(part, len(self.strings) + 1)
 
-    def spec(self, parts):
+    def path_ids(self, parts):
         return struct.pack(f"<{len(parts) + 1}H", *(self.string(p) for p in parts), 0)
 
     def folder(self, path):
@@ -78,10 +82,10 @@ def script(one, code_page):
             target = place.number
         name = label if label.lower().endswith(".lnk") else label + ".lnk"
         links.append(struct.pack("<5H", n, 0, base, target, 0 if to_folder else 1) +
-                     counted(s.spec(parts + [name])))
-    dirs = b"".join(struct.pack("<H", n) + counted(s.spec(list(key)))
+                     counted(s.path_ids(parts + [name])))
+    dirs = b"".join(struct.pack("<H", n) + counted(s.path_ids(list(key)))
                     for key, n in s.dirs.items())
-    hives = b"".join(struct.pack("<3H", n, root, 0) + counted(s.spec(
+    hives = b"".join(struct.pack("<3H", n, root, 0) + counted(s.path_ids(
         [p for p in key.split("\\") if p])) for n, root, key in s.hives.values())
     strings = b"".join(struct.pack("<H", n) + counted(s.text(text) + b"\0")
                        for text, n in s.strings.items())
@@ -139,9 +143,14 @@ def write(one, data, path, compress, epoch):
         folder.add_file(member, False, None)
     cabinet = GCab.Cabinet.new()
     cabinet.add_folder(folder)
-    stream = Gio.File.new_for_path(str(path)).replace(None, False,
-                                                      Gio.FileCreateFlags.NONE, None)
+    try:
+        stream = Gio.File.new_for_path(str(path)).replace(None, False,
+                                                          Gio.FileCreateFlags.NONE, None)
+    except GLib.Error as error:
+        raise WriteError(error.message) from None
     try:
         cabinet.write_simple(stream, None, None, None)
+    except GLib.Error as error:
+        raise WriteError(error.message) from None
     finally:
         stream.close(None)

@@ -405,6 +405,8 @@ def main(argv):
             if name not in values:
                 raise release.Failure(f"{name} is needed: make package PACKAGE=folder "
                                       "OUT=dist/folder (or OUT=dist/name.zip)")
+        if "INF" not in values and {"CPU", "COMPRESS"} & set(values):
+            raise release.Failure("CPU and COMPRESS go with INF, which the CABs are made from")
         if "INF" in values and "PACKAGE" in values:
             raise release.Failure("PACKAGE and INF: give one, the package folder or the .inf "
                                   "its CABs are made from")

@@ -37,7 +37,7 @@ a line without the sign
 VersionMin = 3.0
 VersionMax = 6.99
 BuildMin = 100
-UnsupportedPlatforms = "HPC", "Jupiter"
+UnsupportedPlatforms = "Kiosk", "Terminal"
 [CEDevice.ARM]
 ProcessorType = 2577
 [cedevice.sh3]
