@@ -20,7 +20,7 @@ import cabinet  # noqa: E402
 # 2 files, 1 hive, 2 values, 1 shortcut at 127, 186, 196, 238, 252, 303; names at 100, 106, 114.
 SCRIPT = (struct.pack("<4s5I6I6H6I6HI", b"MSCE", 0, 319, 0, 1, 2577, 4, 20, 5, 0, 1000, 2000,
                       5, 1, 2, 1, 2, 1, 127, 186, 196, 238, 252, 303, 100, 6, 106, 8, 114, 13, 0)
-          + b"Notes\0" + b"Example\0" + b"HPC\0JUPITER\0\0"
+          + b"Notes\0" + b"Example\0" + b"ABC\0BOARD07\0\0"
           + b"\1\0\6\0%CE1%\0" + b"\2\0\6\0Notes\0" + b"\3\0\x09\0Software\0"
           + b"\4\0\x08\0Example\0" + b"\5\0\x0a\0Notes.lnk\0"
           + struct.pack("<5H", 1, 6, 1, 2, 0)  # folder 1: %CE1%\Notes
@@ -43,7 +43,7 @@ LISTING = """{}: Notes by Example
   processor    ARM (2577)
   system       4.20 to 5.0
   builds       1000 to 2000
-  unsupported  HPC, JUPITER
+  unsupported  ABC, BOARD07
   folder %CE1%\\Notes
     notes.exe  NOTES.001, 800 bytes, always overwrite, never skipped
     ink.dll  INK.002, 7 bytes, shared, self-register
@@ -66,7 +66,7 @@ def good():
     found = (cab.application, cab.provider, cab.processor, cab.versions(), script.builds,
              script.unsupported, script.strings, script.folders, script.files, script.hives,
              script.values, script.links, cab.setup_dll, cab.members, cab.warnings)
-    want = ("Notes", "Example", 2577, "system 4.20 to 5.0", (1000, 2000), ["HPC", "JUPITER"],
+    want = ("Notes", "Example", 2577, "system 4.20 to 5.0", (1000, 2000), ["ABC", "BOARD07"],
             {1: "%CE1%", 2: "Notes", 3: "Software", 4: "Example", 5: "Notes.lnk"},
             {1: "%CE1%\\Notes"}, {1: (1, 0x40000002, "notes.exe", "NOTES.001"),
                                   2: (1, 0x90000000, "ink.dll", "INK.002")},
