@@ -120,7 +120,7 @@ def damaged():
         (XML.replace(b"NOTES.001", b"NOTES.003"), ["-NOTES.000"],
          ["_setup.xml: the Extract of %CE1%\\Notes\\notes.exe: Source NOTES.003 is not a"]),
         (b'<!DOCTYPE x [<!ENTITY a "aaaa">]><wap-provisioningdoc>&a;</wap-provisioningdoc>',
-         ["-NOTES.000"], ["_setup.xml: not well-formed XML, or XML with entities"]),
+         ["-NOTES.000"], ["_setup.xml: declares an entity or a DTD"]),
     ]
     failures = []
     for n, (script, changes, says) in enumerate(rows, 1):
