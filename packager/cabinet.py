@@ -112,7 +112,6 @@ class Script:
         self.files = {}  # id -> (folder id, flags, name, member name)
         self.values = []  # (hive id, name, type, flags, value shown)
         self.links = []  # (base, path, kind, target)
-        self.size = len(data)
         if len(data) < HEADER or not data.startswith(b"MSCE"):
             self.fault(f"not a .000 file (it must start with MSCE and hold a {HEADER}-byte "
                        f"header; it has {len(data)} bytes starting {bytes(data[:4])!r})")
@@ -316,8 +315,12 @@ class SetupXml:
         from defusedxml import DefusedXmlException, ElementTree
         try:
             root = ElementTree.fromstring(data)
-        except (ElementTree.ParseError, DefusedXmlException, ValueError) as error:
-            self.fault(f"not well-formed XML, or XML with entities ({shown(str(error))})")
+        except DefusedXmlException as error:  # an entity can expand to gigabytes: none is read
+            self.fault(f"declares an entity or a DTD, which an install script needs not "
+                       f"({shown(repr(error))})")
+            return
+        except (ElementTree.ParseError, ValueError) as error:
+            self.fault(f"not well-formed XML ({shown(str(error))})")
             return
         if root.tag != "wap-provisioningdoc":
             self.fault(f"its root element is <{shown(str(root.tag))}>, not <wap-provisioningdoc>")

@@ -1,14 +1,7 @@
 #!/usr/bin/env python3
-"""The CAB reader (packager/cabinet.py), make cab-info, and a _setup.xml CAB in make package.
-
-    /usr/bin/python3 -m tests.packager.cab_test GROUP   (from the repository's root)
-
-    good     a .000 script assembled by hand, every section populated, read back field by field
-             from a gcab-made CAB; its listing; the demo's CABs listed
-    damaged  each damaged script (or cabinet) gives exactly its lines
-    xml      a CAB whose script is _setup.xml, shipped by make package
-    fuzz     thousands of mutated scripts: no exception, one-line faults, bounded time and memory
-"""
+"""The CAB reader and make cab-info: /usr/bin/python3 -m tests.packager.cab_test GROUP, GROUP good
+(a script assembled by hand read back and listed, the demo's CABs listed, a _setup.xml CAB shipped
+by make package), damaged (a table of damaged scripts) or fuzz (mutated scripts)."""
 import random
 import struct
 import subprocess
@@ -27,7 +20,7 @@ import cabinet  # noqa: E402
 # 2 files, 1 hive, 2 values, 1 shortcut at 127, 186, 196, 238, 252, 303; names at 100, 106, 114.
 SCRIPT = (struct.pack("<4s5I6I6H6I6HI", b"MSCE", 0, 319, 0, 1, 2577, 4, 20, 5, 0, 1000, 2000,
                       5, 1, 2, 1, 2, 1, 127, 186, 196, 238, 252, 303, 100, 6, 106, 8, 114, 13, 0)
-          + b"Notes\0" + b"Example\0" + b"HPC\0JUPITER\0\0"
+          + b"Notes\0" + b"Example\0" + b"ABC\0BOARD07\0\0"
           + b"\1\0\6\0%CE1%\0" + b"\2\0\6\0Notes\0" + b"\3\0\x09\0Software\0"
           + b"\4\0\x08\0Example\0" + b"\5\0\x0a\0Notes.lnk\0"
           + struct.pack("<5H", 1, 6, 1, 2, 0)  # folder 1: %CE1%\Notes
@@ -50,7 +43,7 @@ LISTING = """{}: Notes by Example
   processor    ARM (2577)
   system       4.20 to 5.0
   builds       1000 to 2000
-  unsupported  HPC, JUPITER
+  unsupported  ABC, BOARD07
   folder %CE1%\\Notes
     notes.exe  NOTES.001, 800 bytes, always overwrite, never skipped
     ink.dll  INK.002, 7 bytes, shared, self-register
@@ -66,18 +59,17 @@ def put(at, data, script=SCRIPT):
 
 
 def good():
-    path = WORK / "cab" / "notes.cab"
-    path.parent.mkdir(parents=True, exist_ok=True)
-    demo.cabinet(path, MEMBERS)
+    demo.sample(WORK / "cab" / "demo")
+    demo.cabinet(path := WORK / "cab" / "demo" / "notes.cab", MEMBERS)
     cab = cabinet.read(path)
     script = cab.script
     found = (cab.application, cab.provider, cab.processor, cab.versions(), script.builds,
              script.unsupported, script.strings, script.folders, script.files, script.hives,
              script.values, script.links, cab.setup_dll, cab.members, cab.warnings)
-    want = ("Notes", "Example", 2577, "system 4.20 to 5.0", (1000, 2000), ["HPC", "JUPITER"],
+    want = ("Notes", "Example", 2577, "system 4.20 to 5.0", (1000, 2000), ["ABC", "BOARD07"],
             {1: "%CE1%", 2: "Notes", 3: "Software", 4: "Example", 5: "Notes.lnk"},
-            {1: "%CE1%\\Notes"},
-            {1: (1, 0x40000002, "notes.exe", "NOTES.001"), 2: (1, 0x90000000, "ink.dll", "INK.002")},
+            {1: "%CE1%\\Notes"}, {1: (1, 0x40000002, "notes.exe", "NOTES.001"),
+                                  2: (1, 0x90000000, "ink.dll", "INK.002")},
             {1: "HKLM\\Software\\Example"},
             [(1, "Size", "DWORD", 0x10003, "42"), (1, "Path", "string", 0, '"%InstallDir%"')],
             [(11, "Notes.lnk", 1, 1)], ("SETUP.999", 9),
@@ -90,117 +82,89 @@ def good():
     result = make("cab-info", f"CAB={path}")
     if result.stdout != LISTING.format(path) or result.returncode:
         failures.append(f"cab-info listed {result.stdout}{result.stderr}")
-    demo.sample(WORK / "cab" / "demo")
     for name in ("notes.arm.cab", "notes.x86.cab"):
         result = make("cab-info", f"CAB={WORK / 'cab' / 'demo' / name}")
         if result.returncode or "    Notes.exe  NOTES.001, 2,160 bytes" not in result.stdout:
             failures.append(f"cab-info {name}: {result.stdout}{result.stderr}")
+    folder = WORK / "cab" / "sp"
+    demo.sample(folder, demo.INI.replace("notes.arm.cab,notes.x86.cab", "notes.sp.cab"), ())
+    demo.cabinet(folder / "notes.sp.cab", {"_setup.xml": XML, "NOTES.001": b"program"})
+    result = make("package", f"PACKAGE={folder}", f"OUT={WORK / 'cab' / 'sp-out'}")
+    if result.returncode or result.stderr or "Notes, any processor (0), system any to any, its " \
+            "script _setup.xml" not in result.stdout:
+        failures.append(f"make package, a _setup.xml CAB: {result.stdout}{result.stderr}")
     return failures
 
 
 def damaged():
-    many = b"".join(struct.pack("<3HIH", n, 1, n, 0, 6) + b"f.%03d" % (n % 1000) + b"\0"
+    many = b"".join(struct.pack("<3HIH", n, 1, n, 0, 6) + b"f.%03d\0" % (n % 1000)
                     for n in range(1, 1000))
-    rows = [  # (members' script bytes, member names dropped or added, the lines)
+    rows = [  # (the script, member names dropped or added, how each line starts)
         (put(8, b"\x40\x01"), [], ["NOTES.000: its header records 320 bytes, the file has 319"]),
         (put(192, b"\x09"), [], ["NOTES.000: folder 1 names string 9, which isn't defined"]),
-        (SCRIPT, ["-INK.002"], ["NOTES.000: file 2 (ink.dll): no member of the cabinet is "
-                                "numbered .002"]),
+        (SCRIPT, ["-INK.002"], ["NOTES.000: file 2 (ink.dll): no member of the cabinet is "]),
         (put(218, b"\1"), [], ["NOTES.000: file id 1 is listed twice"]),
         (put(194, b"\3"), [], ["NOTES.000: folder 1: its list of string ids is not ended by 0"]),
-        (put(190, b"\3", put(151, b"%CE18%\0")), [],
-         ["NOTES.000: folder 1: %CE18% names no standard folder (%CE1% to %CE17%)"]),
-        (put(68, struct.pack("<I", 319), put(52, struct.pack("<H", 999), put(
-            8, struct.pack("<I", 319 + len(many))))) + many,
-         [f"+F.{n:03d}" for n in range(3, 999)],
-         ["NOTES.000: installs 999 files; with more than 998 the device's installer takes the "
-          "CAB for a setup DLL's and refuses it",
-          "NOTES.000: file 999 (f.999): its id names no member of the cabinet (1 to 998; .000 "
-          "is the script, .999 the setup DLL)"]),
+        (put(190, b"\3", put(151, b"%CE18%\0")), [], ["NOTES.000: folder 1: %CE18% names no "]),
+        (put(68, struct.pack("<I", 319), put(52, b"\xe7\x03", put(8, struct.pack(
+            "<I", 319 + len(many))))) + many, [f"+F.{n:03d}" for n in range(3, 999)],
+         ["NOTES.000: installs 999 files; with more than 998", "NOTES.000: file 999 (f.999)"]),
         (put(64, struct.pack("<I", 319), put(8, struct.pack("<I", 523))) + struct.pack(
-            "<2H", 1, 200) + struct.pack("<H", 3) * 99 + b"\0\0", [],
-         ["NOTES.000: folder 1: its path is 890 characters long, over the 260 the device takes"]),
-        (put(279, b"\1\0\1\0"), [], ["NOTES.000: registry value 2 (Path): a DWORD of 13 bytes, "
-                                       "not 4"]),
-        (put(302, b"!"), [], ["NOTES.000: registry value 2 (Path): a string without its closing "
-                              "NUL"]),
+            "<2H", 1, 200) + b"\3\0" * 99 + b"\0\0", [],
+         ["NOTES.000: folder 1: its path is 890 characters long, over the 260"]),
+        (put(279, b"\1\0\1\0"), [], ["NOTES.000: registry value 2 (Path): a DWORD of 13 bytes"]),
+        (put(302, b"!"), [], ["NOTES.000: registry value 2 (Path): a string without its closing"]),
         (SCRIPT[:310], [], ["NOTES.000: its header records 319 bytes, the file has 310",
-                            "NOTES.000: its shortcuts section runs past the end of the file in "
-                            "entry 1 of 1 (byte 303 + 12 > 310)"]),
-        (SCRIPT, ["+NOTES2.001"], ["NOTES.000: file 1 (notes.exe): 2 members are numbered .001 (NOTES.001, "
-                                   "NOTES2.001); the installer takes one of them"]),
+                            "NOTES.000: its shortcuts section runs past the end of the file"]),
+        (SCRIPT, ["+NOTES2.001"], ["NOTES.000: file 1 (notes.exe): 2 members are numbered .001"]),
         (XML.replace(b"NOTES.001", b"NOTES.003"), ["-NOTES.000"],
-         ["_setup.xml: the Extract of %CE1%\\Notes\\notes.exe: Source NOTES.003 is not a member "
-          "of the cabinet"]),
+         ["_setup.xml: the Extract of %CE1%\\Notes\\notes.exe: Source NOTES.003 is not a"]),
         (b'<!DOCTYPE x [<!ENTITY a "aaaa">]><wap-provisioningdoc>&a;</wap-provisioningdoc>',
-         ["-NOTES.000"], ["_setup.xml: not well-formed XML, or XML with entities "
-                          "(EntitiesForbidden(name='a', system_id=None, public_id=None))"]),
+         ["-NOTES.000"], ["_setup.xml: declares an entity or a DTD"]),
     ]
     failures = []
     for n, (script, changes, says) in enumerate(rows, 1):
         names = [name for name in MEMBERS if "-" + name not in changes]
         names += [change[1:] for change in changes if change[0] == "+"]
         xml = script.startswith(b"<")
-        scripts = {"_setup.xml" if xml else "NOTES.000": script}
         try:
-            cabinet.Cabinet([("_setup.xml", 1)] * xml + [(name, 1) for name in names], scripts)
+            cabinet.Cabinet([("_setup.xml", 1)] * xml + [(name, 1) for name in names],
+                            {"_setup.xml" if xml else "NOTES.000": script})
             lines = []
         except cabinet.CabError as error:
             lines = error.lines
-        if lines != says:
+        if len(lines) != len(says) or not all(map(str.startswith, lines, says)):
             failures.append(f"row {n}: said {lines}, expected {says}")
     return failures
 
 
-def xml():
-    folder = WORK / "cab" / "sp"
-    ini = demo.INI.replace("notes.arm.cab,notes.x86.cab", "notes.sp.cab")
-    demo.sample(folder, ini, cabs=())
-    demo.cabinet(folder / "notes.sp.cab", {"_setup.xml": XML, "NOTES.001": b"program"})
-    result = make("package", f"PACKAGE={folder}", f"OUT={WORK / 'cab' / 'sp-out'}")
-    line = "Notes, any processor (0), system any to any, its script _setup.xml"
-    return [] if result.returncode == 0 and line in result.stdout and not result.stderr else \
-        [f"make package: {result.stdout}{result.stderr}"]
-
-
-def fuzz(count=20000, seconds=120):
+def fuzz(count=20000):
     seeds = [SCRIPT, demo.description_file("Notes", "Example Software", demo.ARM), XML]
-    numbers = {1: ["NOTES.001"], 2: ["INK.002"]}
-    members = [name for names in numbers.values() for name in names]
-    chance, failures, slowest, start = random.Random(23), [], 0, time.monotonic()
+    chance, failures, slowest = random.Random(23), [], 0
     tracemalloc.start()
     for n in range(count):
         data = bytearray(chance.choice(seeds))
-        for _ in range(chance.randint(1, 4)):
-            at = chance.randrange(len(data))
-            value = chance.choice((0, 1, 2, 0xff, 0xffff, 0xffffffff, len(data), at,
-                                   chance.getrandbits(32)))
-            width = chance.choice((1, 2, 4))
+        for _ in range(chance.randint(1, 4)):  # 1, 2 or 4 bytes set to a value that matters
+            at, width = chance.randrange(len(data)), chance.choice((1, 2, 4))
+            value = chance.choice((0, 1, 2, 0xff, -1, len(data), at, chance.getrandbits(32)))
             data[at:at + width] = (value & (1 << 8 * width) - 1).to_bytes(width, "little")
-            if chance.random() < 0.1:
-                data = data[:chance.randrange(1, len(data) + 1)]
+            data = data[:chance.randrange(1, len(data) + 1)] if chance.random() < 0.1 else data
         tracemalloc.reset_peak()
         began, held = time.monotonic(), tracemalloc.get_traced_memory()[0]
         try:
-            faults = (cabinet.SetupXml("NOTES.000", bytes(data), members) if data[:1] == b"<"
-                      else cabinet.Script("NOTES.000", bytes(data), numbers)).faults
+            faults = (cabinet.SetupXml("NOTES.000", bytes(data), ["NOTES.001"]) if data[:1] ==
+                      b"<" else cabinet.Script("NOTES.000", bytes(data), {1: ["NOTES.001"]})).faults
         except Exception as error:  # noqa: BLE001 -- any exception is the finding
-            failures.append(f"input {n} ({bytes(data).hex()}): {error!r}")
-            continue
-        slowest = max(slowest, time.monotonic() - began)
-        peak = tracemalloc.get_traced_memory()[1] - held
-        if any("\n" in f or not f.startswith("NOTES.000: ") for f in faults) or peak > 1 << 20:
-            failures.append(f"input {n} ({bytes(data).hex()}): {faults}, {peak} bytes at peak")
-        if time.monotonic() - start > seconds:
-            failures.append(f"only {n} inputs in {seconds} s")
-            break
+            faults = [repr(error)]
+        slowest, peak = max(slowest, time.monotonic() - began), tracemalloc.get_traced_memory()[1]
+        if peak - held > 1 << 20 or any("\n" in f or f[:11] != "NOTES.000: " for f in faults):
+            failures.append(f"input {n} ({bytes(data).hex()}): {faults}, {peak - held} bytes")
     print(f"{count} mutated scripts, the slowest {slowest * 1000:.1f} ms")
-    return failures[:5] + (["..."] if len(failures) > 5 else []) + \
-        ([f"an input took {slowest:.2f} s"] if slowest > 0.5 else [])
+    return failures[:5] + ([f"an input took {slowest:.2f} s"] if slowest > 0.5 else [])
 
 
 def main(argv):
-    failures = {"good": good, "damaged": damaged, "xml": xml, "fuzz": fuzz}[argv[0]]()
+    failures = {"good": good, "damaged": damaged, "fuzz": fuzz}[argv[0]]()
     print("\n".join(failures) if failures else f"{argv[0]}: as expected")
     return 1 if failures else 0
 

@@ -48,6 +48,8 @@ def bad():
         (lambda f: (f / arm).write_text("MSCF, but no more"), "out", [f"{arm}: not a cabinet"]),
         (lambda f: demo.cabinet(f / arm, {"README.TXT": b"no description\n"}), "out",
          [f"{arm}: holds no description file"]),
+        (lambda f: demo.cabinet(f / arm, {"NOTES.000": demo.description_file("N", "P", 0)[:-1]}),
+         "out", [f"{arm}: NOTES.000: its header records", f"{arm}: NOTES.000: its files section"]),
         (edit("1.0", "2.0"), "out", ["install.ini:2: Version 2.0: the installer reads version "
                                      "1.0 only"]),
         # Every fault at once, in the order of the file.
