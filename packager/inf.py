@@ -497,7 +497,11 @@ def shortcuts(inf, one, name, line, destinations):
                           "installs")
                 continue
             place = files[0]
-        if folder is not None:
+        if folder is not None and not re.match(r"%CE[0-9]+%", folder):
+            # The script places a shortcut under a standard folder only.
+            inf.fault(number, f"shortcut {label}: its folder {folder or '(none)'} must start "
+                      "with one of %CE1% to %CE17%")
+        elif folder is not None:
             one.shortcuts.append((label, folder, to_folder, place, number))
 
 
