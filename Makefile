@@ -11,7 +11,8 @@ CONFIGURE = { test -z "$(STALE)" || test -f "$(STALE)" || rm -rf $(BUILD)/$(1); 
 CMAKE_WIN = $(call CONFIGURE,$(1),.,-DCMAKE_BUILD_TYPE=MinSizeRel \
 	-DCMAKE_TOOLCHAIN_FILE=toolchain/$(2)-w64-mingw32.cmake)
 
-.PHONY: all deps deps-test windows host fuzzers test demo fuzz bench clean release package
+.PHONY: all deps deps-test windows host fuzzers test demo fuzz bench clean release package cab cab-info \
+	bench-cab
 
 all: deps
 	$(call CMAKE_WIN,win,i686)
@@ -54,6 +55,10 @@ demo: windows
 bench: windows
 	python3 -m bench.run
 
+# Not a test: make cab against gcab -c alone on 998 files of 200 MB (README, "Shipping a package").
+bench-cab: deps-test
+	/usr/bin/python3 -m bench.cab
+
 # A finished setup.exe for a packager (README, "Shipping a package"). Only settings given on
 # make's command line count, each passed as one argument whatever characters it holds.
 RELEASE_SETTINGS = OUT ICON VERSION COMPANY PRODUCT DESCRIPTION COPYRIGHT PFX PFX_PASS_FILE \
@@ -66,12 +71,21 @@ release: deps
 	$(QUIET_ALL)
 	@/usr/bin/python3 -m packager.release $(foreach v,$(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
 
+CAB_SETTINGS = INF CPU COMPRESS CODEPAGE
 # install.ini and the files it names, checked as the installer reads them, shipped with setup.exe
 # as one folder or ZIP file (README, "Shipping a package").
 package: deps
 	$(QUIET_ALL)
 	@/usr/bin/python3 -m packager.package \
-		$(foreach v,PACKAGE CODEPAGE $(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
+		$(foreach v,PACKAGE $(CAB_SETTINGS) $(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
+
+# An application's .inf made into device CABs, one per name in CPU (README, "Shipping a package").
+cab: deps
+	@/usr/bin/python3 -m packager.cab $(foreach v,OUT $(CAB_SETTINGS),$(call RELEASE_ARG,$(v)))
+
+# What a device CAB will install: its script, as a packager reads it (README, "Shipping a package").
+cab-info: deps
+	@/usr/bin/python3 -m packager.cab_info $(call RELEASE_ARG,CAB)
 
 clean:
 	rm -rf $(BUILD)

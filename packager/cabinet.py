@@ -1,22 +1,58 @@
-"""A device application's CAB file, read as the installer needs it.
+"""A device application's CAB file, read whole, as the device's installer reads it.
 
 The cabinet itself is read by GCab (GNOME's cabinet library, through Debian's GObject
-introspection binding): its folders, its files, each file's data with its checksums. Inside it,
-the device installer's description file, the one whose name ends in .000, starts with a fixed
-header of 100 bytes, little-endian, from which we take what a packager wants to see: which
-processor and which versions of the device's system the application is for, and its name and
-provider.
+introspection binding): its folders, its files, each data block's checksum. Inside it, the
+install script takes one of two forms, and a CAB may carry both:
+
+- the .000 file: a 100-byte little-endian header (lengths, counts and offsets, the processor and
+  system versions, the application's and provider's names), then six sections of numbered
+  entries: strings, folders (lists of string ids), files (each a cabinet member numbered .NNN,
+  installed into a folder under a name), registry hives and values, and shortcuts;
+- _setup.xml: provisioning XML whose Install characteristic names the application and whose
+  FileOperation characteristic extracts members into folders.
+
+Every entry is checked against what the installer needs (each id it names defined, each file
+present as exactly one member, each value's data fitting its type) and every fault is kept, one
+line each, so a packager sees them all at once. The decoder reads only the bytes it was given,
+through Data, whose every read is bounds-checked; no count or length in the file makes it loop
+or allocate more than the file's own size allows.
 """
+import os
+import pathlib
+import re
 import struct
+import tempfile
 
 HEADER = 100
+SCRIPT_WARNING = 32 * 1024  # older devices' installers refuse a larger .000 file
+SCRIPT_LIMIT = 16 << 20  # far past any real script: a member this big isn't read into memory
+MOST_FILES = 998  # with more, the installer takes the CAB for a setup DLL's and refuses it
+SETUP_DLL = 999
+PATH_LIMIT = 260  # the longest path the device's file system and registry take
+STANDARD_FOLDERS = range(1, 18)  # %CE1% to %CE17%
+XML_SCRIPT = "_setup.xml"
 # Processor types the device installer knows by number; others are shown as the number.
 PROCESSORS = {0: "any processor", 386: "x86", 486: "x86", 586: "x86", 2577: "ARM",
               4000: "MIPS", 10003: "SH3", 10004: "SH3E", 10005: "SH4", 70001: "ARM"}
+ROOTS = {1: "HKCR", 2: "HKCU", 3: "HKLM", 4: "HKU"}
+DWORD, STRING, MULTI_STRING, BINARY = 0x00010001, 0, 0x00010000, 1
+TYPES = {DWORD: "DWORD", STRING: "string", MULTI_STRING: "multi-string", BINARY: "binary"}
+NOCLOBBER = 2
+FILE_FLAGS = ((0x80000000, "shared"), (0x40000000, "always overwrite"),
+              (0x20000000, "don't overwrite newer"), (0x10000000, "self-register"),
+              (0x00000400, "only over an existing file"), (0x00000010, "never overwrite"),
+              (0x00000002, "never skipped"), (0x00000001, "warn if skipped"))
+NUMBERED = re.compile(r"\.([0-9]{3})$")
+CE_FOLDER = re.compile(r"%CE([0-9]+)%", re.IGNORECASE)
+UNPRINTABLE = re.compile(r"[\x00-\x1f\x7f-\x9f]")
 
 
 class CabError(Exception):
-    """What is wrong with the file, as one line's text."""
+    """Every fault of the file, one line each (without the file's own name)."""
+
+    def __init__(self, lines):
+        self.lines = [lines] if isinstance(lines, str) else list(lines)
+        super().__init__("\n".join(self.lines))
 
 
 def gcab():
@@ -26,29 +62,357 @@ def gcab():
     return GCab, Gio, GLib
 
 
-class Description:
-    """The fields of a .000 file's header a packager checks."""
+def shown(text):
+    """Text from the file as it may be printed on one line: control characters escaped."""
+    return UNPRINTABLE.sub(lambda m: f"\\x{ord(m.group()):02x}", text)
 
-    def __init__(self, name, data):
+
+def member_number(name):
+    found = NUMBERED.search(name)
+    return int(found.group(1)) if found else None
+
+
+class Short(Exception):
+    def __init__(self, at, size):
+        super().__init__(at, size)
+        self.at, self.size = at, size
+
+
+class Data:
+    """The script's bytes; every read inside them or Short."""
+
+    def __init__(self, data):
+        self.data = bytes(data)
+
+    def take(self, at, size):
+        if at < 0 or size < 0 or at + size > len(self.data):
+            raise Short(at, size)
+        return self.data[at:at + size]
+
+    def unpack(self, layout, at):
+        return struct.unpack(layout, self.take(at, struct.calcsize(layout)))
+
+
+def text(raw):
+    """A string as the installer writes it: 8-bit code page, up to its NUL."""
+    return shown(raw.split(b"\0", 1)[0].decode("cp1252", "replace"))
+
+
+class Script:
+    """The .000 file, decoded: header fields, the six sections by id, and every fault."""
+
+    def __init__(self, name, data, numbers):
+        """`numbers`: the cabinet's members by their number (.NNN), each a list of names."""
+        self.name, self.numbers = name, numbers
+        self.faults, self.warnings = [], []
+        self.application = self.provider = ""
+        self.processor, self.minimum, self.maximum, self.builds = 0, (0, 0), (0, 0), (0, 0)
+        self.unsupported = []
+        self.strings, self.folders, self.hives = {}, {}, {}
+        self.files = {}  # id -> (folder id, flags, name, member name)
+        self.values = []  # (hive id, name, type, flags, value shown)
+        self.links = []  # (base, path, kind, target)
         if len(data) < HEADER or not data.startswith(b"MSCE"):
-            raise CabError(f"{name}, its description file, is not one (it must start with MSCE "
-                           f"and hold a {HEADER}-byte header; it has {len(data)} bytes "
-                           f"starting {data[:4]!r})")
-        self.file = name
-        self.processor, minimum_major, minimum_minor, maximum_major, maximum_minor = \
-            struct.unpack_from("<5I", data, 20)
-        self.minimum = (minimum_major, minimum_minor)
-        self.maximum = (maximum_major, maximum_minor)
-        self.application = self.text(data, 84, "application name")
-        self.provider = self.text(data, 88, "provider")
+            self.fault(f"not a .000 file (it must start with MSCE and hold a {HEADER}-byte "
+                       f"header; it has {len(data)} bytes starting {bytes(data[:4])!r})")
+            return
+        self.decode(Data(data))
 
-    def text(self, data, at, what):
-        offset, length = struct.unpack_from("<HH", data, at)
-        if offset + length > len(data):
-            raise CabError(f"{self.file}: its {what} runs past the end of the file (offset "
-                           f"{offset} + {length} > {len(data)} bytes)")
-        # Written in the device's 8-bit code page, NUL-terminated within its length.
-        return data[offset:offset + length].split(b"\0", 1)[0].decode("cp1252", "replace")
+    def fault(self, line):
+        self.faults.append(f"{self.name}: {line}")
+
+    def decode(self, data):
+        size = len(data.data)
+        (length,) = data.unpack("<I", 8)
+        if length != size:
+            self.fault(f"its header records {length} bytes, the file has {size}")
+        fields = data.unpack("<7I", 20)
+        self.processor = fields[0]
+        self.minimum, self.maximum, self.builds = fields[1:3], fields[3:5], fields[5:7]
+        counts, offsets = data.unpack("<6H", 48), data.unpack("<6I", 60)
+        names = data.unpack("<6H", 84)
+        self.application = self.string(data, *names[0:2], "application name")
+        self.provider = self.string(data, *names[2:4], "provider name")
+        if not self.application:
+            self.fault("names no application")
+        unsupported = self.string(data, *names[4:6], "list of unsupported platforms", whole=True)
+        self.unsupported = [t for t in unsupported.split("\0") if t]
+        if size > SCRIPT_WARNING:
+            self.warnings.append(f"{self.name}: {size:,} bytes, over 32 KB: older devices' "
+                                 "installers refuse it")
+        if counts[2] > MOST_FILES:
+            self.fault(f"installs {counts[2]} files; with more than {MOST_FILES} the device's "
+                       "installer takes the CAB for a setup DLL's and refuses it")
+        # In this order each section names only ids defined by the ones before it.
+        sections = (("strings", self.string_entry), ("folders", self.folder_entry),
+                    ("files", self.file_entry), ("registry hives", self.hive_entry),
+                    ("registry values", self.value_entry), ("shortcuts", self.link_entry))
+        for (label, entry), count, at in zip(sections, counts, offsets):
+            if count == 0:
+                continue
+            if not HEADER <= at < size:
+                self.fault(f"its {label} section ({count} entries) starts at byte {at}, "
+                           f"outside the file ({HEADER} to {size - 1})")
+                continue
+            for n in range(count):
+                try:
+                    at = entry(data, at)
+                except Short as short:
+                    self.fault(f"its {label} section runs past the end of the file in entry "
+                               f"{n + 1} of {count} (byte {short.at} + {short.size} > {size})")
+                    break
+
+    def string(self, data, at, length, what, whole=False):
+        if length == 0:
+            return ""
+        try:
+            raw = data.take(at, length)
+        except Short:
+            self.fault(f"its {what} runs past the end of the file (byte {at} + {length} > "
+                       f"{len(data.data)})")
+            return ""
+        if not raw.endswith(b"\0"):
+            self.fault(f"its {what} doesn't end in a NUL within its {length} bytes")
+        if whole:
+            return "\0".join(text(part) for part in raw.split(b"\0"))
+        return text(raw)
+
+    def path(self, raw, what, separator="\\"):
+        """The string ids of a folder, hive key or shortcut, joined; faults for ids not
+        defined and a list not ended by 0."""
+        ids = struct.unpack(f"<{len(raw) // 2}H", raw[:len(raw) // 2 * 2])
+        if 0 not in ids:
+            self.fault(f"{what}: its list of string ids is not ended by 0")
+        else:
+            ids = ids[:ids.index(0)]
+        parts = []
+        for n in ids:
+            if n not in self.strings:
+                self.fault(f"{what} names string {n}, which isn't defined")
+            else:
+                parts.append(self.strings[n])
+        length = sum(len(part) + 1 for part in parts) - 1
+        if length > PATH_LIMIT:  # and never joined: ids can name one long string many times
+            self.fault(f"{what}: its path is {length} characters long, over the "
+                       f"{PATH_LIMIT} the device takes")
+            return "..."
+        return separator.join(parts)
+
+    def standard_folders(self, path, what):
+        for found in CE_FOLDER.finditer(path):
+            digits = found.group(1)
+            if len(digits) > 2 or int(digits) not in STANDARD_FOLDERS:
+                self.fault(f"{what}: %CE{digits}% names no standard folder (%CE1% to %CE17%)")
+
+    def string_entry(self, data, at):
+        n, length = data.unpack("<HH", at)
+        raw = data.take(at + 4, length)
+        if n in self.strings:
+            self.fault(f"string {n} is defined twice")
+        self.strings[n] = text(raw)
+        return at + 4 + length
+
+    def folder_entry(self, data, at):
+        n, length = data.unpack("<HH", at)
+        raw = data.take(at + 4, length)
+        what = f"folder {n}"
+        if n in self.folders:
+            self.fault(f"{what} is defined twice")
+        self.folders[n] = self.path(raw, what)
+        self.standard_folders(self.folders[n], what)
+        return at + 4 + length
+
+    def file_entry(self, data, at):
+        n, folder, _, flags, length = data.unpack("<HHHIH", at)
+        name = text(data.take(at + 12, length))
+        what = f"file {n} ({name})"
+        if not name:
+            self.fault(f"file {n} has no name to install as")
+        if n in self.files:
+            self.fault(f"file id {n} is listed twice")
+        if folder not in self.folders:
+            self.fault(f"{what} goes into folder {folder}, which isn't defined")
+        member = None
+        if not 1 <= n <= MOST_FILES:
+            self.fault(f"{what}: its id names no member of the cabinet (1 to {MOST_FILES}; "
+                       f".000 is the script, .999 the setup DLL)")
+        elif not self.numbers.get(n):
+            self.fault(f"{what}: no member of the cabinet is numbered .{n:03d}")
+        elif len(self.numbers[n]) > 1:
+            self.fault(f"{what}: {len(self.numbers[n])} members are numbered .{n:03d} "
+                       f"({', '.join(self.numbers[n])}); the installer takes one of them")
+        else:
+            member = self.numbers[n][0]
+        self.files[n] = (folder, flags, name, member)
+        return at + 12 + length
+
+    def hive_entry(self, data, at):
+        n, root, _, length = data.unpack("<HHHH", at)
+        raw = data.take(at + 8, length)
+        what = f"registry hive {n}"
+        if n in self.hives:
+            self.fault(f"{what} is defined twice")
+        if root not in ROOTS:
+            self.fault(f"{what}: root {root} is none of 1 to 4 (HKCR, HKCU, HKLM, HKU)")
+        self.hives[n] = f"{ROOTS.get(root, f'root {root}')}\\{self.path(raw, what)}"
+        return at + 8 + length
+
+    def value_entry(self, data, at):
+        n, hive, _, flags, length = data.unpack("<HHHIH", at)
+        raw = data.take(at + 12, length)
+        name, nul, rest = raw.partition(b"\0")
+        name = text(name)
+        what = f"registry value {n} ({name or 'default'})"
+        kind = flags & (DWORD | STRING | MULTI_STRING | BINARY)
+        value = None
+        if hive not in self.hives:
+            self.fault(f"{what} is in registry hive {hive}, which isn't defined")
+        if not nul:
+            self.fault(f"{what}: its name doesn't end in a NUL")
+        elif kind == DWORD:
+            if len(rest) != 4:
+                self.fault(f"{what}: a DWORD of {len(rest)} bytes, not 4")
+            else:
+                value = str(struct.unpack("<I", rest)[0])
+        elif kind in (STRING, MULTI_STRING):
+            if not rest.endswith(b"\0"):
+                self.fault(f"{what}: a {TYPES[kind]} without its closing NUL")
+            elif kind == STRING:
+                value = f'"{text(rest)}"'
+            else:
+                value = ", ".join(f'"{text(t)}"' for t in rest[:-1].split(b"\0") if t)
+        else:
+            value = rest[:32].hex(" ") + (" ..." if len(rest) > 32 else "")
+        self.values.append((hive, name, TYPES[kind], flags, value))
+        return at + 12 + length
+
+    def link_entry(self, data, at):
+        n, _, base, target, kind, length = data.unpack("<6H", at)
+        raw = data.take(at + 12, length)
+        what = f"shortcut {n}"
+        path = self.path(raw, what)
+        if base and base not in STANDARD_FOLDERS:
+            self.fault(f"{what}: its folder %CE{base}% is no standard folder (%CE1% to %CE17%)")
+        if kind == 0 and target and target not in self.folders:
+            self.fault(f"{what} points to folder {target}, which isn't defined")
+        elif kind == 1 and target not in self.files:
+            self.fault(f"{what} points to file {target}, which isn't defined")
+        elif kind not in (0, 1):
+            self.fault(f"{what}: its type {kind} is neither 0 (a folder) nor 1 (a file)")
+        self.links.append((base, path, kind, target))
+        return at + 12 + length
+
+
+class SetupXml:
+    """_setup.xml: the application's name, its install folder, and the files extracted."""
+
+    def __init__(self, name, data, members):
+        self.name = name
+        self.faults = []
+        self.application, self.folder = "", None
+        self.files = []  # (folder, name, member)
+        self.links = []  # (folder, name, target)
+        from defusedxml import DefusedXmlException, ElementTree
+        try:
+            root = ElementTree.fromstring(data)
+        except DefusedXmlException as error:  # an entity can expand to gigabytes: none is read
+            self.fault(f"declares an entity or a DTD, which an install script needs not "
+                       f"({shown(repr(error))})")
+            return
+        except (ElementTree.ParseError, ValueError) as error:
+            self.fault(f"not well-formed XML ({shown(str(error))})")
+            return
+        if root.tag != "wap-provisioningdoc":
+            self.fault(f"its root element is <{shown(str(root.tag))}>, not <wap-provisioningdoc>")
+            return
+        install = self.characteristic(root, "Install")
+        if install is None:
+            self.fault("has no Install characteristic")
+        else:
+            parms = {p.get("name"): shown(p.get("value") or "") for p in install.iter("parm")}
+            self.application = parms.get("AppName", "")
+            self.folder = parms.get("InstallDir")
+            if not self.application:
+                self.fault("its Install characteristic names no AppName")
+        names = {m.casefold(): m for m in members}
+        operations = self.characteristic(root, "FileOperation")
+        for folder in () if operations is None else operations.findall("characteristic"):
+            where = shown(folder.get("type") or "")
+            for item in folder.findall("characteristic"):
+                target = shown(item.get("type") or "")
+                for action in item.findall("characteristic"):
+                    source = {p.get("name"): shown(p.get("value") or "")
+                              for p in action.findall("parm")}.get("Source")
+                    if action.get("type") == "Extract":
+                        if not source:
+                            self.fault(f"the Extract of {where}\\{target} names no Source")
+                        elif source.casefold() not in names:
+                            self.fault(f"the Extract of {where}\\{target}: Source {source} is "
+                                       "not a member of the cabinet")
+                        self.files.append((where, target, names.get((source or "").casefold())))
+                    elif action.get("type") == "Shortcut":
+                        self.links.append((where, target, source))
+
+    def fault(self, line):
+        self.faults.append(f"{self.name}: {line}")
+
+    @staticmethod
+    def characteristic(root, kind):
+        return next((c for c in root.findall("characteristic") if c.get("type") == kind), None)
+
+
+class Cabinet:
+    """A device CAB read whole: its members, its script in either form or both, what it
+    installs. `warnings`: lines for what the installer lets by."""
+
+    def __init__(self, members, scripts):
+        """`members`: (name, size) in the cabinet's order; `scripts`: member name -> bytes of
+        each script member read (the .000 file, _setup.xml)."""
+        self.members = members
+        faults, self.warnings = [], []
+        numbers = {}
+        for name, _ in members:
+            numbers.setdefault(member_number(name), []).append(name)
+        self.script = self.xml = None
+        scripts_000 = numbers.get(0, [])
+        xml = [name for name, _ in members if name.casefold() == XML_SCRIPT]
+        if len(scripts_000) > 1:
+            faults.append(f"{len(scripts_000)} members are numbered .000 "
+                          f"({', '.join(scripts_000)}); the installer reads one script")
+        elif scripts_000:
+            self.script = Script(scripts_000[0], scripts[scripts_000[0]], numbers)
+            faults += self.script.faults
+            self.warnings += self.script.warnings
+        if xml:
+            self.xml = SetupXml(xml[0], scripts[xml[0]], [name for name, _ in members])
+            faults += self.xml.faults
+        if not scripts_000 and not xml:
+            faults.append("holds no description file for the device installer (a file whose "
+                          "name ends in .000, or _setup.xml): not a device application's CAB")
+        if self.script and self.xml and self.xml.application and \
+                self.xml.application != self.script.application:
+            self.warnings.append(f"its .000 file names '{self.script.application}', its "
+                                 f"{XML_SCRIPT} '{self.xml.application}'")
+        dll = numbers.get(SETUP_DLL, [])
+        self.setup_dll = next(((n, s) for n, s in members if n == dll[0]), None) if dll else None
+        if len(dll) > 1:
+            faults.append(f"{len(dll)} members are numbered .999 ({', '.join(dll)}); the "
+                          "installer loads one setup DLL")
+        installed = {f[3] for f in self.script.files.values()} if self.script else set()
+        installed |= {f[2] for f in self.xml.files} if self.xml else set()
+        for name, _ in members:
+            if name not in installed | set(scripts) | set(dll):
+                self.warnings.append(f"{name} is installed by nothing in the script")
+        if faults:
+            raise CabError(faults)
+        source = self.script or self.xml
+        self.application = source.application
+        self.provider = self.script.provider if self.script else ""
+        self.processor = self.script.processor if self.script else 0
+        self.minimum = self.script.minimum if self.script else (0, 0)
+        self.maximum = self.script.maximum if self.script else (0, 0)
+        self.form = " and ".join(f for f, s in (("a .000 file", self.script),
+                                                (XML_SCRIPT, self.xml)) if s)
 
     def processor_name(self):
         name = PROCESSORS.get(self.processor)
@@ -60,35 +424,65 @@ class Description:
         return f"system {low} to {high}"
 
 
+def is_script(name):
+    return member_number(name) == 0 or name.casefold() == XML_SCRIPT
+
+
 def read(path):
-    """The Description of the cabinet at `path`, once the whole cabinet reads back; CabError
-    with what is wrong otherwise."""
+    """The Cabinet at `path`, once every member reads back whole and its script is sound;
+    CabError with every fault otherwise. The cabinet is streamed from the file and its members
+    extracted one at a time into a scratch folder, each removed once its size is known: only the
+    script stays in memory, however big the CAB."""
     GCab, Gio, GLib = gcab()
-    data = path.read_bytes()
-    if not data.startswith(b"MSCF"):
+    path = pathlib.Path(path)
+    try:
+        with open(path, "rb") as file:
+            start = file.read(4)
+        size = path.stat().st_size
+    except OSError as error:
+        raise CabError(f"cannot be read ({error.strerror})") from None
+    if start != b"MSCF":
         raise CabError("not a cabinet (a CAB file starts with MSCF)")
     cabinet = GCab.Cabinet.new()
     try:
-        cabinet.load(Gio.MemoryInputStream.new_from_bytes(GLib.Bytes.new(data)), None)
+        cabinet.load(Gio.File.new_for_path(str(path)).read(None), None)
     except GLib.Error as error:
         raise CabError(f"not a cabinet GCab can read ({error.message})") from None
     # The installer compares the two: a file cut short or grown in transfer fails on the user's
     # machine.
-    if cabinet.get_size() != len(data):
+    if cabinet.get_size() != size:
         raise CabError(f"its header records {cabinet.get_size()} bytes, the file has "
-                       f"{len(data)} (cut short or padded on the way?)")
-    try:
-        cabinet.extract(None, None, None, None)  # into memory, every checksum checked
-    except GLib.Error as error:
-        raise CabError(f"its files don't read back whole ({error.message})") from None
-    files = [(f.get_name(), f.get_bytes()) for folder in cabinet.get_folders()
-             for f in folder.get_files()]
-    broken = [name for name, contents in files if contents is None]
-    if broken:
-        raise CabError(f"{broken[0]} in it doesn't read back")
-    found = [(name, contents) for name, contents in files if name.endswith(".000")]
-    if not found:
-        raise CabError("holds no description file for the device installer (a file whose name "
-                       "ends in .000): not a device application's CAB")
-    name, contents = found[0]
-    return Description(name, contents.get_data())
+                       f"{size} (cut short or padded on the way?)")
+    members, scripts, faults = [], {}, []
+    with tempfile.TemporaryDirectory(prefix="cabinet-") as scratch:
+        def done():
+            """The member extracted last: its size kept, its bytes too if it's a script."""
+            if not members:
+                return
+            name, _ = members[-1]
+            extracted = os.path.join(scratch, str(len(members)))
+            length = os.path.getsize(extracted) if os.path.exists(extracted) else 0
+            members[-1] = (name, length)
+            if is_script(name) and length > SCRIPT_LIMIT:
+                faults.append(f"{name}: {length:,} bytes, too big to be an install script")
+                scripts[name] = b""
+            elif is_script(name):
+                with open(extracted, "rb") as file:
+                    scripts[name] = file.read()
+            if os.path.exists(extracted):
+                os.unlink(extracted)
+
+        def each(member, *_):
+            done()
+            # A name of our own: the cabinet's names may hold '..' or '/'.
+            member.set_extract_name(str(len(members) + 1))
+            members.append((shown(member.get_name()), None))
+            return True
+        try:
+            cabinet.extract(Gio.File.new_for_path(scratch), each, None, None)
+        except GLib.Error as error:
+            raise CabError(f"its files don't read back whole ({error.message})") from None
+        done()
+    if faults:
+        raise CabError(faults)
+    return Cabinet(members, scripts)

@@ -23,7 +23,7 @@ import zipfile
 
 from packager import brand, cabinet, ini, release
 
-NAMES = ("PACKAGE", "CODEPAGE", *release.NAMES)
+NAMES = ("PACKAGE", "INF", "CPU", "COMPRESS", "CODEPAGE", *release.NAMES)
 OPTIONAL = {"uninstall", "iconfile", "iconindex", "devicefile"}
 # Characters Windows allows in no file name.
 FORBIDDEN = re.compile(r'[<>:"|?*\x00-\x1f]')
@@ -38,7 +38,7 @@ class Package:
         self.folder = folder
         self.faults, self.warnings = [], []
         self.files = {}  # relative path in the package (as on disk, '/'-separated) -> summary
-        self.cabs = []  # (relative path, cabinet.Description)
+        self.cabs = []  # (relative path, cabinet.Cabinet)
 
     def fault(self, where, text):
         self.faults.append(f"{where}: {text}")
@@ -98,6 +98,13 @@ def named_file(package, key):
     return None
 
 
+def cab_summary(cab):
+    """A CAB's line in the summary: a .000 file's as it always was, other forms named."""
+    by = f" by {cab.provider}" if cab.provider else ""
+    form = "" if cab.form == "a .000 file" else f", its script {cab.form}"
+    return f"{cab.application}{by}, {cab.processor_name()}, {cab.versions()}{form}"
+
+
 def check_cabs(package, key):
     entries = key.value.split(",")
     for entry in entries:
@@ -119,10 +126,12 @@ def check_cabs(package, key):
         try:
             description = cabinet.read(package.folder / found)
         except cabinet.CabError as error:
-            package.fault(found, str(error))
+            for line in error.lines:
+                package.fault(found, line)
             continue
-        package.files[found] = (f"{description.application} by {description.provider}, "
-                                f"{description.processor_name()}, {description.versions()}")
+        for line in description.warnings:
+            package.warn(found, line)
+        package.files[found] = cab_summary(description)
         package.cabs.append((found, description))
     # The installer names the application after the first CAB.
     if len({(d.application, d.provider) for _, d in package.cabs}) > 1:
@@ -312,6 +321,8 @@ def summary(package, out, setup_size, setup_text):
 def make(values):
     faults = [f"{name} is needed: make package PACKAGE=folder OUT=dist/folder (or "
               "OUT=dist/name.zip)" for name in ("PACKAGE", "OUT") if name not in values]
+    if "INF" not in values and {"CPU", "COMPRESS"} & set(values):
+        faults.append("CPU and COMPRESS go with INF, which the CABs are made from")
     folder = pathlib.Path(values.get("PACKAGE", "."))
     out = pathlib.Path(values.get("OUT", "."))
     code_page = ini.code_page(values.get("CODEPAGE", "1252"))
@@ -357,9 +368,39 @@ def make(values):
     print(summary(package, out, size, release.described(values, icon, version) + signed))
 
 
+def from_inf(values):
+    """make package INF=: the CABs the .inf describes and an install.ini naming them, made in a
+    folder of their own, then shipped as make package ships a PACKAGE folder."""
+    from packager import cab
+    faults = [] if "OUT" in values else [
+        "OUT is needed: make package INF=app.inf OUT=dist/folder (or OUT=dist/name.zip)"]
+    if "PACKAGE" in values:
+        faults.append("PACKAGE and INF: give one, the package folder or the .inf its CABs are "
+                      "made from")
+    with tempfile.TemporaryDirectory(prefix=".package-inf-") as folder:
+        folder = pathlib.Path(folder)
+        if not faults:
+            try:
+                made = cab.build(values, folder, lambda line: print(f"package: {line}",
+                                                                    file=sys.stderr))
+            except cab.Failure as error:
+                faults += str(error).splitlines()
+        if faults:  # and the settings' faults with them, all at once
+            release.check(values, faults)
+        application = made[0][1].application
+        # Written in the code page the installer reads it in; the .inf's text already fits it.
+        (folder / "install.ini").write_bytes(
+            (f"[CEAppManager]\r\nVersion = 1.0\r\nComponent = {application}\r\n\r\n"
+             f"[{application}]\r\nDescription = {values.get('DESCRIPTION', application)}\r\n"
+             f"CabFiles = {','.join(name for name, _ in made)}\r\n")
+            .encode(ini.code_page(values.get("CODEPAGE", "1252")), "replace"))
+        make({**values, "PACKAGE": str(folder)})
+
+
 def main(argv):
     try:
-        make(release.settings(argv, NAMES))
+        values = release.settings(argv, NAMES)
+        (from_inf if "INF" in values else make)(values)
     except (release.Failure, brand.BrandError) as error:
         for line in str(error).splitlines():
             print(f"package: {line}", file=sys.stderr)

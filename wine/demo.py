@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """setup.exe doing its job under Wine, in a private prefix in build/wine: a sample package made
-with make package from real cabinets, run once with the stand-in installer registered, once with
-nothing registered, once with a registration left behind by an installer that is gone."""
+with make package INF= from an application's .inf (two processors, a registry value, a shortcut),
+as a folder run once with the stand-in installer registered, once with nothing registered, once
+with a registration left behind by an installer that is gone; and as one program, run once."""
 import os
 import shutil
 import struct
@@ -21,17 +22,68 @@ Description = A notes application for handhelds\r
 CabFiles = notes.arm.cab,notes.x86.cab\r
 """
 ARM, SH3 = 2577, 10003  # the device installer's processor numbers
+NOTES_INF = """[Version]\r
+Signature = "$Windows NT$"\r
+Provider = "Example Software"\r
+CESignature = "$Windows CE$"\r
+\r
+[CEStrings]\r
+AppName = "Notes"\r
+InstallDir = %CE1%\\%AppName%\r
+\r
+[CEDevice]\r
+VersionMin = 3.0\r
+[CEDevice.ARM]\r
+ProcessorType = 2577\r
+[CEDevice.SH3]\r
+ProcessorType = 10003\r
+\r
+[SourceDisksNames.ARM]\r
+1 = ,"ARM",,arm\r
+[SourceDisksNames.SH3]\r
+1 = ,"SH3",,sh3\r
+[SourceDisksNames]\r
+[SourceDisksFiles]\r
+notes.exe = 1\r
+\r
+[DefaultInstall]\r
+CopyFiles = Program\r
+AddReg = Registry\r
+CEShortcuts = Shortcuts\r
+\r
+[DestinationDirs]\r
+Program = 0, %InstallDir%\r
+Shortcuts = 0, %CE11%\r
+\r
+[Program]\r
+notes.exe\r
+\r
+[Registry]\r
+HKCU, Software\\Example\\Notes, Folder, 0x00000000, %InstallDir%\r
+\r
+[Shortcuts]\r
+Notes, 0, notes.exe\r
+"""
 
 
 def description_file(application, provider, processor, minimum=(3, 0), maximum=(0, 0)):
-    """A device installer's description file (.000): the 100-byte header, then the two names,
-    each NUL-terminated. Nothing to install: every table is empty."""
+    """A device installer's description file (.000): the 100-byte header, the two names, then
+    what it installs: member .001 as <application>.exe in %CE1%\\<application>."""
     names = application.encode() + b"\0" + provider.encode() + b"\0"
-    header = struct.pack("<4s5I6I6H6I6HI", b"MSCE", 0, 100 + len(names), 0, 1, processor,
-                         *minimum, *maximum, 0, 0, *[0] * 6, *[0] * 6,
+    strings = b"".join(struct.pack("<HH", n, len(s) + 1) + s + b"\0"
+                       for n, s in ((1, b"%CE1%"), (2, application.encode())))
+    folders = struct.pack("<HH3H", 1, 6, 1, 2, 0)
+    program = application.encode() + b".exe\0"
+    files = struct.pack("<HHHIH", 1, 1, 1, 0, len(program)) + program
+    at = [100 + len(names)]
+    for section in (strings, folders):
+        at.append(at[-1] + len(section))
+    size = at[-1] + len(files)
+    header = struct.pack("<4s5I6I6H6I6HI", b"MSCE", 0, size, 0, 1, processor,
+                         *minimum, *maximum, 0, 0, 2, 1, 1, 0, 0, 0, *at, 0, 0, 0,
                          100, len(application) + 1, 101 + len(application), len(provider) + 1,
                          0, 0, 0)
-    return header + names
+    return header + names + strings + folders + files
 
 
 def cabinet(path, files):
@@ -55,6 +107,24 @@ def sample(folder, ini=INI, cabs=(("notes.arm.cab", ARM), ("notes.x86.cab", SH3)
                  "NOTES.001": b"the application's program, as the device would run it\n" * 40})
 
 
+def application(folder):
+    """An application's sources: notes.inf and a program for each processor."""
+    for cpu in ("arm", "sh3"):
+        os.makedirs(os.path.join(folder, cpu), exist_ok=True)
+        with open(os.path.join(folder, cpu, "notes.exe"), "wb") as out:
+            out.write(f"the application's program, built for {cpu}\n".encode() * 40)
+    with open(os.path.join(folder, "notes.inf"), "w", newline="") as out:
+        out.write(NOTES_INF)
+    return os.path.join(folder, "notes.inf")
+
+
+def make_package(*settings):
+    print(f"\nmake package {' '.join(settings)}")
+    return subprocess.run(["make", "-s", "--no-print-directory", "-C", str(wine.ROOT), "package",
+                           *settings], env={k: v for k, v in os.environ.items()
+                                            if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")})
+
+
 def show_child(record):
     print(f"  command line : {record['command_line']}")
     print(f"  argv         : {record['argv']}")
@@ -71,18 +141,18 @@ def main():
     print(f"Wine prefix: {wine.PREFIX} (setup.exe {'as shipped' if wine.arch() == 'i386' else 'twin, x86_64'})")
     wine.create_prefix()
     folder = wine.unix(PACKAGE)
-    source = wine.WINE_DIR / "sample"
-    sample(source)
-    print(f"\nmake package PACKAGE={source} OUT={folder}")
-    made = subprocess.run(["make", "-s", "--no-print-directory", "-C", str(wine.ROOT), "package",
-                           f"PACKAGE={source}", f"OUT={folder}"],
-                          env={k: v for k, v in os.environ.items()
-                               if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")})
-    if made.returncode != 0:
+    inf = application(wine.WINE_DIR / "sample")
+    program = folder.with_name("notes-setup.exe")
+    if any(make_package(f"INF={inf}", "CPU=ARM SH3", f"OUT={out}").returncode != 0
+           for out in (folder, program)):
         wine.stop()
         return 1
-    if wine.arch() != "i386":  # the twin in the shipped file's place, which can't run here
+    if wine.arch() != "i386":  # the twins in the shipped files' place, which can't run here
         shutil.copy(wine.exe_dir() / "setup.exe", folder / "setup.exe")
+        from packager import carry
+        program.write_bytes(carry.build([(name, folder / name) for name in
+                                         ("install.ini", "notes.ARM.CAB", "notes.SH3.CAB")],
+                                        arch="x86_64"))
     launcher = f"{PACKAGE}\\setup.exe"
     value = f"default:1:{(wine.INSTALLER + chr(0)).encode().hex()}"
 
@@ -111,6 +181,17 @@ def main():
         print(f"   ({box.get('buttons')} button; pressed OK.) setup.exe ended with status "
               f"{record['exit']}; programs started: {len(started)}")
         told = told and record["exit"] == 0 and bool(box)
+
+    launcher = f"{PACKAGE[:3]}{program.name}"
+    print(f"\n4. The same package as one program: \"{launcher}\", the stand-in registered.")
+    record, started, _ = wine.run_setup(f'"{launcher}"', PACKAGE[:3], value, relay=False,
+                                        launcher=launcher)
+    print(f"   {program.name} ended with status {record['exit']} after {record['ms']:.0f} ms; "
+          "the stand-in installer received:")
+    for child in started:
+        show_child(child)
+    cabs = [cab for child in started for ini in child["inis"] for cab in ini.get("cabs", [])]
+    told = told and record["exit"] == 0 and len(cabs) == 2 and all(c["present"] for c in cabs)
     wine.stop()
     return 0 if told else 1
 

@@ -51,6 +51,8 @@ def bad():
         # A key line without '=' is the key, without a value: the later line is not read.
         (edit("CabFiles =", "CabFiles\r\nCabFiles ="), "out", ["install.ini:5: [Notes] has no "
                                                                 "CabFiles"]),
+        (lambda f: demo.cabinet(f / arm, {"NOTES.000": demo.description_file("N", "P", 0)[:-1]}),
+         "out", [f"{arm}: NOTES.000: its header records", f"{arm}: NOTES.000: its files section"]),
         (edit("1.0", "2.0"), "out", ["install.ini:2: Version 2.0: the installer reads version "
                                      "1.0 only"]),
         # Every fault at once, in the order of the file.

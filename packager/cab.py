@@ -1,0 +1,144 @@
+#!/usr/bin/env python3
+"""make cab: an application's .inf made into device CABs, as the device SDK's CAB tool makes
+them, on this machine.
+
+    python3 -m packager.cab INF=notes.inf OUT=folder [CPU="ARM SH3"] [COMPRESS=1] [CODEPAGE=1252]
+
+One CAB per name in CPU (notes.ARM.CAB, ...), or notes.CAB without. Every fault of the .inf is
+told, one line each, before anything is written; each CAB is then written beside OUT, read back
+whole, and only then moved into OUT. On any fault OUT is left as it was.
+"""
+import os
+import pathlib
+import sys
+import tempfile
+
+from packager import cabinet, cabwriter, ini
+from packager import inf as inf_file
+
+NAMES = ("INF", "OUT", "CPU", "COMPRESS", "CODEPAGE")
+
+
+class Failure(Exception):
+    """Every fault, one line each."""
+
+
+def settings(argv, names):
+    values = {}
+    for arg in argv:
+        name, sep, value = os.fsencode(arg).decode("utf-8", "replace").partition("=")
+        if not sep or name not in names:
+            raise Failure(f"unknown setting '{arg}'; the settings are {', '.join(names)}")
+        if value:
+            values[name] = value
+    return values
+
+
+def prepare(values):
+    """The .inf read for every processor: (installs, warnings), or Failure with every fault."""
+    path = pathlib.Path(values["INF"])
+    code_page = ini.code_page(values.get("CODEPAGE", "1252"))
+    if code_page is None:
+        raise Failure(f"CODEPAGE {values['CODEPAGE']}: not a code page this system knows "
+                      "(1252 for Western European, 932 for Japanese, ...)")
+    if not path.is_file():
+        raise Failure(f"INF {path}: no such file")
+    try:
+        path.read_bytes()
+    except OSError as error:
+        raise Failure(f"INF {path}: cannot read it ({error.strerror})") from None
+    if values.get("COMPRESS", "0") not in ("0", "1"):
+        raise Failure(f"COMPRESS {values['COMPRESS']}: 1 for MSZIP, 0 (the default) for none")
+    parsed, installs = inf_file.read(path, inf_file.cpu_names(values.get("CPU")), code_page)
+    scripts = []
+    for one in installs:
+        for number, f in enumerate(one.files, 1):
+            f.number = number
+        if parsed.faults:
+            continue
+        data = cabwriter.script(one, code_page)
+        if len(data) > cabwriter.SCRIPT_WARNING:
+            parsed.warnings.append(
+                f"{path.name}: {inf_file.cab_name(path, one.cpu)}: its script is "
+                f"{len(data):,} bytes; older devices' installers refuse one over 32 KB "
+                "(shorter folder and file names shrink it)")
+        scripts.append(data)
+    if parsed.faults:
+        raise Failure("\n".join(parsed.faults))
+    return installs, scripts, parsed.warnings
+
+
+def read_back(path, one):
+    """Why the CAB at `path` doesn't read back as written, or None."""
+    try:
+        found = cabinet.read(path)
+    except cabinet.CabError as error:
+        return f"{path.name}: written, but doesn't read back: {error}".replace("\n", "; ")
+    got = (found.application, found.provider, found.processor)
+    want = (one.application, one.provider, one.processor)
+    if got != want:
+        return f"{path.name}: written as {want}, read back as {got}"
+    return None
+
+
+def build(values, out, say=print):
+    """The CABs the .inf in `values` describes, written into the folder `out` (made if need
+    be): their names; Failure with every fault, `out` untouched."""
+    faults = [f"OUT {out}: a file, not a folder"] if out.exists() and not out.is_dir() else []
+    try:
+        installs, scripts, warnings = prepare(values)
+    except Failure as error:
+        raise Failure("\n".join([str(error), *faults])) from None
+    if faults:
+        raise Failure("\n".join(faults))
+    for line in warnings:
+        say(f"warning: {line}")
+    path = pathlib.Path(values["INF"])
+    epoch = os.environ.get("SOURCE_DATE_EPOCH")
+    epoch = int(epoch) if epoch and epoch.isdigit() else None
+    out.parent.mkdir(parents=True, exist_ok=True)
+    names = []
+    try:
+        with tempfile.TemporaryDirectory(dir=out.parent, prefix=".cab-") as scratch:
+            faults = []
+            for one, data in zip(installs, scripts):
+                made = pathlib.Path(scratch) / inf_file.cab_name(path, one.cpu)
+                try:
+                    cabwriter.write(one, data, made, values.get("COMPRESS") == "1", epoch)
+                except cabwriter.WriteError as error:
+                    raise Failure(f"{made.name}: cannot write it ({error})") from None
+                problem = read_back(made, one)
+                if problem:
+                    faults.append(problem)
+                names.append(made.name)
+            if faults:
+                raise Failure("\n".join(faults))
+            out.mkdir(exist_ok=True)
+            for name in names:
+                os.replace(pathlib.Path(scratch) / name, out / name)
+    except OSError as error:
+        raise Failure(f"OUT {out}: cannot write it ({error.strerror})") from None
+    return [(name, one) for name, one in zip(names, installs)]
+
+
+def main(argv):
+    try:
+        values = settings(argv, NAMES)
+        for name in ("INF", "OUT"):
+            if name not in values:
+                raise Failure(f"{name} is needed: make cab INF=notes.inf OUT=dist/cabs "
+                              "[CPU=\"ARM SH3\"]")
+        out = pathlib.Path(values["OUT"])
+        made = build(values, out, lambda line: print(f"cab: {line}", file=sys.stderr))
+    except Failure as error:
+        for line in str(error).splitlines():
+            print(f"cab: {line}", file=sys.stderr)
+        return 1
+    for name, one in made:
+        print(f"cab: wrote {out / name}, {len(one.files)} files, "
+              f"{(out / name).stat().st_size:,} bytes: {one.application} by {one.provider}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,172 @@
+#!/usr/bin/env python3
+"""The CAB reader and make cab-info: /usr/bin/python3 -m tests.packager.cab_test GROUP, GROUP good
+(a script assembled by hand read back and listed, the demo's CABs listed, a _setup.xml CAB shipped
+by make package), damaged (a table of damaged scripts) or fuzz (mutated scripts)."""
+import random
+import struct
+import subprocess
+import sys
+import time
+import tracemalloc
+
+from tests.packager.package_test import WORK
+from tests.packager.release_test import ROOT, make
+from wine import demo
+
+from packager import cabinet
+
+# Header: size 319, ARM (2577), system 4.20 to 5.0, builds 1000 to 2000; 5 strings, 1 folder,
+# 2 files, 1 hive, 2 values, 1 shortcut at 127, 186, 196, 238, 252, 303; names at 100, 106, 114.
+SCRIPT = (struct.pack("<4s5I6I6H6I6HI", b"MSCE", 0, 319, 0, 1, 2577, 4, 20, 5, 0, 1000, 2000,
+                      5, 1, 2, 1, 2, 1, 127, 186, 196, 238, 252, 303, 100, 6, 106, 8, 114, 13, 0)
+          + b"Notes\0" + b"Example\0" + b"ABC\0BOARD07\0\0"
+          + b"\1\0\6\0%CE1%\0" + b"\2\0\6\0Notes\0" + b"\3\0\x09\0Software\0"
+          + b"\4\0\x08\0Example\0" + b"\5\0\x0a\0Notes.lnk\0"
+          + struct.pack("<5H", 1, 6, 1, 2, 0)  # folder 1: %CE1%\Notes
+          + struct.pack("<3HIH", 1, 1, 1, 0x40000002, 10) + b"notes.exe\0"
+          + struct.pack("<3HIH", 2, 1, 2, 0x90000000, 8) + b"ink.dll\0"
+          + struct.pack("<7H", 1, 3, 0, 6, 3, 4, 0)  # hive 1: HKLM\Software\Example
+          + struct.pack("<3HIH", 1, 1, 0, 0x00010003, 9) + b"Size\0" + struct.pack("<I", 42)
+          + struct.pack("<3HIH", 2, 1, 1, 0, 18) + b"Path\0%InstallDir%\0"
+          + struct.pack("<8H", 1, 0, 11, 1, 1, 4, 5, 0))  # %CE11%\Notes.lnk -> file 1
+MEMBERS = {"NOTES.000": SCRIPT, "NOTES.001": b"program\n" * 100, "INK.002": b"library",
+           "SETUP.999": b"setup DLL"}
+XML = (b'<wap-provisioningdoc><characteristic type="Install"><parm name="AppName" '
+       b'value="Notes"/><parm name="InstallDir" value="%CE1%\\Notes"/></characteristic>'
+       b'<characteristic type="FileOperation"><characteristic type="%CE1%\\Notes">'
+       b'<characteristic type="notes.exe"><characteristic type="Extract"><parm name="Source" '
+       b'value="NOTES.001"/></characteristic></characteristic></characteristic>'
+       b'</characteristic></wap-provisioningdoc>')
+LISTING = """{}: Notes by Example
+  script       a .000 file
+  processor    ARM (2577)
+  system       4.20 to 5.0
+  builds       1000 to 2000
+  unsupported  ABC, BOARD07
+  folder %CE1%\\Notes
+    notes.exe  NOTES.001, 800 bytes, always overwrite, never skipped
+    ink.dll  INK.002, 7 bytes, shared, self-register
+  registry HKLM\\Software\\Example: Size DWORD 42, kept if present
+  registry HKLM\\Software\\Example: Path string "%InstallDir%"
+  shortcut %CE11%\\Notes.lnk -> file notes.exe in %CE1%\\Notes
+  setup DLL    SETUP.999, 9 bytes: the installer runs it
+"""
+
+
+def put(at, data, script=SCRIPT):
+    return script[:at] + data + script[at + len(data):]
+
+
+def good():
+    demo.sample(WORK / "cab" / "demo")
+    demo.cabinet(path := WORK / "cab" / "demo" / "notes.cab", MEMBERS)
+    cab = cabinet.read(path)
+    script = cab.script
+    found = (cab.application, cab.provider, cab.processor, cab.versions(), script.builds,
+             script.unsupported, script.strings, script.folders, script.files, script.hives,
+             script.values, script.links, cab.setup_dll, cab.members, cab.warnings)
+    want = ("Notes", "Example", 2577, "system 4.20 to 5.0", (1000, 2000), ["ABC", "BOARD07"],
+            {1: "%CE1%", 2: "Notes", 3: "Software", 4: "Example", 5: "Notes.lnk"},
+            {1: "%CE1%\\Notes"}, {1: (1, 0x40000002, "notes.exe", "NOTES.001"),
+                                  2: (1, 0x90000000, "ink.dll", "INK.002")},
+            {1: "HKLM\\Software\\Example"},
+            [(1, "Size", "DWORD", 0x10003, "42"), (1, "Path", "string", 0, '"%InstallDir%"')],
+            [(11, "Notes.lnk", 1, 1)], ("SETUP.999", 9),
+            [("NOTES.000", 319), ("NOTES.001", 800), ("INK.002", 7), ("SETUP.999", 9)], [])
+    failures = [f"read {a!r}, wrote {b!r}" for a, b in zip(found, want) if a != b]
+    # libmspack, a reader of its own, sees the same members and sizes.
+    listed = subprocess.run(["cabextract", "-l", str(path)], capture_output=True, text=True)
+    if not all(f"{size:>10} |" in listed.stdout for _, size in want[-2]):
+        failures.append(f"cabextract lists otherwise:\n{listed.stdout}")
+    result = make("cab-info", f"CAB={path}")
+    if result.stdout != LISTING.format(path) or result.returncode:
+        failures.append(f"cab-info listed {result.stdout}{result.stderr}")
+    for name in ("notes.arm.cab", "notes.x86.cab"):
+        result = make("cab-info", f"CAB={WORK / 'cab' / 'demo' / name}")
+        if result.returncode or "    Notes.exe  NOTES.001, 2,160 bytes" not in result.stdout:
+            failures.append(f"cab-info {name}: {result.stdout}{result.stderr}")
+    folder = WORK / "cab" / "sp"
+    demo.sample(folder, demo.INI.replace("notes.arm.cab,notes.x86.cab", "notes.sp.cab"), ())
+    demo.cabinet(folder / "notes.sp.cab", {"_setup.xml": XML, "NOTES.001": b"program"})
+    result = make("package", f"PACKAGE={folder}", f"OUT={WORK / 'cab' / 'sp-out'}")
+    if result.returncode or result.stderr or "Notes, any processor (0), system any to any, its " \
+            "script _setup.xml" not in result.stdout:
+        failures.append(f"make package, a _setup.xml CAB: {result.stdout}{result.stderr}")
+    return failures
+
+
+def damaged():
+    many = b"".join(struct.pack("<3HIH", n, 1, n, 0, 6) + b"f.%03d\0" % (n % 1000)
+                    for n in range(1, 1000))
+    rows = [  # (the script, member names dropped or added, how each line starts)
+        (put(8, b"\x40\x01"), [], ["NOTES.000: its header records 320 bytes, the file has 319"]),
+        (put(192, b"\x09"), [], ["NOTES.000: folder 1 names string 9, which isn't defined"]),
+        (SCRIPT, ["-INK.002"], ["NOTES.000: file 2 (ink.dll): no member of the cabinet is "]),
+        (put(218, b"\1"), [], ["NOTES.000: file id 1 is listed twice"]),
+        (put(194, b"\3"), [], ["NOTES.000: folder 1: its list of string ids is not ended by 0"]),
+        (put(190, b"\3", put(151, b"%CE18%\0")), [], ["NOTES.000: folder 1: %CE18% names no "]),
+        (put(68, struct.pack("<I", 319), put(52, b"\xe7\x03", put(8, struct.pack(
+            "<I", 319 + len(many))))) + many, [f"+F.{n:03d}" for n in range(3, 999)],
+         ["NOTES.000: installs 999 files; with more than 998", "NOTES.000: file 999 (f.999)"]),
+        (put(64, struct.pack("<I", 319), put(8, struct.pack("<I", 523))) + struct.pack(
+            "<2H", 1, 200) + b"\3\0" * 99 + b"\0\0", [],
+         ["NOTES.000: folder 1: its path is 890 characters long, over the 260"]),
+        (put(279, b"\1\0\1\0"), [], ["NOTES.000: registry value 2 (Path): a DWORD of 13 bytes"]),
+        (put(302, b"!"), [], ["NOTES.000: registry value 2 (Path): a string without its closing"]),
+        (SCRIPT[:310], [], ["NOTES.000: its header records 319 bytes, the file has 310",
+                            "NOTES.000: its shortcuts section runs past the end of the file"]),
+        (SCRIPT, ["+NOTES2.001"], ["NOTES.000: file 1 (notes.exe): 2 members are numbered .001"]),
+        (XML.replace(b"NOTES.001", b"NOTES.003"), ["-NOTES.000"],
+         ["_setup.xml: the Extract of %CE1%\\Notes\\notes.exe: Source NOTES.003 is not a"]),
+        (b'<!DOCTYPE x [<!ENTITY a "aaaa">]><wap-provisioningdoc>&a;</wap-provisioningdoc>',
+         ["-NOTES.000"], ["_setup.xml: declares an entity or a DTD"]),
+    ]
+    failures = []
+    for n, (script, changes, says) in enumerate(rows, 1):
+        names = [name for name in MEMBERS if "-" + name not in changes]
+        names += [change[1:] for change in changes if change[0] == "+"]
+        xml = script.startswith(b"<")
+        try:
+            cabinet.Cabinet([("_setup.xml", 1)] * xml + [(name, 1) for name in names],
+                            {"_setup.xml" if xml else "NOTES.000": script})
+            lines = []
+        except cabinet.CabError as error:
+            lines = error.lines
+        if len(lines) != len(says) or not all(map(str.startswith, lines, says)):
+            failures.append(f"row {n}: said {lines}, expected {says}")
+    return failures
+
+
+def fuzz(count=20000):
+    seeds = [SCRIPT, demo.description_file("Notes", "Example Software", demo.ARM), XML]
+    chance, failures, slowest = random.Random(23), [], 0
+    tracemalloc.start()
+    for n in range(count):
+        data = bytearray(chance.choice(seeds))
+        for _ in range(chance.randint(1, 4)):  # 1, 2 or 4 bytes set to a value that matters
+            at, width = chance.randrange(len(data)), chance.choice((1, 2, 4))
+            value = chance.choice((0, 1, 2, 0xff, -1, len(data), at, chance.getrandbits(32)))
+            data[at:at + width] = (value & (1 << 8 * width) - 1).to_bytes(width, "little")
+            data = data[:chance.randrange(1, len(data) + 1)] if chance.random() < 0.1 else data
+        tracemalloc.reset_peak()
+        began, held = time.monotonic(), tracemalloc.get_traced_memory()[0]
+        try:
+            faults = (cabinet.SetupXml("NOTES.000", bytes(data), ["NOTES.001"]) if data[:1] ==
+                      b"<" else cabinet.Script("NOTES.000", bytes(data), {1: ["NOTES.001"]})).faults
+        except Exception as error:  # noqa: BLE001 -- any exception is the finding
+            faults = [repr(error)]
+        slowest, peak = max(slowest, time.monotonic() - began), tracemalloc.get_traced_memory()[1]
+        if peak - held > 1 << 20 or any("\n" in f or f[:11] != "NOTES.000: " for f in faults):
+            failures.append(f"input {n} ({bytes(data).hex()}): {faults}, {peak - held} bytes")
+    print(f"{count} mutated scripts, the slowest {slowest * 1000:.1f} ms")
+    return failures[:5] + ([f"an input took {slowest:.2f} s"] if slowest > 0.5 else [])
+
+
+def main(argv):
+    failures = {"good": good, "damaged": damaged, "fuzz": fuzz}[argv[0]]()
+    print("\n".join(failures) if failures else f"{argv[0]}: as expected")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,257 @@
+#!/usr/bin/env python3
+"""make cab and make package INF=, from the outside, with an application made at test time.
+
+    python3 -m tests.packager.make_cab_test GROUP   (from the repository's root)
+
+    bad      each bad .inf: its lines, a non-zero status, OUT exactly as it was
+    good     an .inf using every section, two processors: read back by GCab, listed and
+             extracted by cabextract; the same inputs twice give the same bytes
+    package  make package INF= to a ZIP and to one program
+"""
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import zipfile
+
+from packager import cabinet  # the reader make package uses, written apart from the writer
+from tests.packager.package_test import tree
+from tests.packager.release_test import make
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+WORK = ROOT / "build" / "cab-test"
+INF = r"""[version]
+Signature   = "$Windows NT$"
+Provider    = "Example Software"   ; a comment after a value
+CESignature = "$Windows CE$"
+[CEStrings]
+AppName = "Notes"
+InstallDir = %CE1%\%AppName%
+[Strings]
+Help = "Notes Help"
+a line without the sign
+[CEDevice]
+VersionMin = 3.0
+VersionMax = 6.99
+BuildMin = 100
+UnsupportedPlatforms = "Kiosk", "Terminal"
+[CEDevice.ARM]
+ProcessorType = 2577
+[cedevice.sh3]
+ProcessorType = 10003
+[SourceDisksNames]
+1 = , "Common",, ..\common
+[SourceDisksNames.ARM]
+2 = , "ARM",, bin\arm
+[SourceDisksNames.SH3]
+2 = , "SH3",, bin\sh3
+[SourceDisksFiles]
+Notes.htm = 1
+Setup.dll = 1
+[SourceDisksFiles.ARM]
+notes.exe = 2
+[SourceDisksFiles.SH3]
+notes.exe = 2
+[DefaultInstall]
+CopyFiles = Files.Help, Files.App
+AddReg = Reg
+CEShortcuts = Links
+CESetupDLL = Setup.dll
+[DefaultInstall.ARM]
+CESelfRegister = Setup.dll
+[DestinationDirs]
+Files.Help = 0, %CE2%\Help
+Links = 0, %CE11%
+DefaultDestDir = 0, %InstallDir%
+[Files.Help]
+"%Help%.htm", Notes.htm, , 0x40000000
+Setup.dll
+[Files.App]
+NOTES.EXE
+[Reg]
+HKCU, \Software\Example\Notes, Folder, 0x00000000, %InstallDir%
+HKCU, Software\Example\Notes, Count, 0x00010001, 42
+HKLM, Software\Example\Notes, Blob, 0x00000001, 01, a0, ff
+HKLM, Software\Example\Notes, List, 0x00010002, one, two
+[Links]
+Notes, 0, NOTES.EXE
+Notes folder, 1, %InstallDir%, %CE17%
+"""
+SOURCES = {"common/Notes.htm": b"<p>help</p>\n", "common/Setup.dll": b"MZ setup\n" * 9,
+           "setup/bin/arm/notes.exe": b"MZ arm\n" * 99, "setup/bin/SH3/Notes.EXE": b"MZ sh3\n"}
+# Each CAB's members after the .000, in order: (number, its source, the name FILES gives it).
+MEMBERS = {cpu: [(999, "common/Setup.dll", None), (3, program, "NOTES.EXE"),
+                 (2, "common/Setup.dll", "Setup.dll"), (1, "common/Notes.htm", "Notes Help.htm")]
+           for cpu, program in (("ARM", "setup/bin/arm/notes.exe"),
+                                ("SH3", "setup/bin/SH3/Notes.EXE"))}
+REGISTRY = [("HKCU\\Software\\Example\\Notes", "Folder", "string", 0, '"%CE1%\\Notes"'),
+            ("HKCU\\Software\\Example\\Notes", "Count", "DWORD", 0x10001, "42"),
+            ("HKLM\\Software\\Example\\Notes", "Blob", "binary", 1, "01 a0 ff"),
+            ("HKLM\\Software\\Example\\Notes", "List", "multi-string", 0x10002, '"one", "two"')]
+WHEN = 1620284890  # 2021-05-06 07:08:10 UTC, the sources' modification time
+
+
+def application(text=INF, change=None):
+    top = WORK / "app"
+    shutil.rmtree(top, ignore_errors=True)
+    for name, data in SOURCES.items():
+        (top / name).parent.mkdir(parents=True, exist_ok=True)
+        (top / name).write_bytes(data)
+        os.utime(top / name, (WHEN, WHEN))
+    (top / "setup" / "notes.inf").write_text(text, "utf-8")
+    if change:
+        change(top)
+    return top / "setup" / "notes.inf"
+
+
+def at(text, marker):
+    """The line of `text` holding `marker`, as make cab names it."""
+    return f"notes.inf:{next(n for n, line in enumerate(text.splitlines(), 1) if marker in line)}"
+
+
+def bad():
+    many = "[Files.App]\nNOTES.EXE\n" + "".join(f"f{n}.txt, Notes.htm\n" for n in range(999))
+    rows = [  # (replacements in the .inf, a change to the files, CPU, [(marker, says)])
+        ([("[version]", "[Versions]")], None, "ARM SH3", [(None, "no [Version] section")]),
+        ([("Provider ", "Maker ")], None, "ARM SH3", [("[version]", "[Version] has no Pro")]),
+        ([("%Help%.htm", "%Hlep%.htm")], None, "ARM", [("Hlep", "%Hlep% is not defined")]),
+        ([("DefaultDestDir", "; DefaultDestDir")], None, "ARM",
+         [("CopyFiles =", "copy section Files.App has no folder in [DestinationDirs]")]),
+        ([], lambda t: (t / "common/Notes.htm").unlink(), "ARM",
+         [("Notes.htm = 1", "Notes.htm: no file ../common/Notes.htm")]),
+        ([], lambda t: (t / "common/NOTES.HTM").write_text("twin"), "ARM",
+         [("Notes.htm = 1", "Notes.htm: 2 files match ../common/Notes.htm once letter case")]),
+        ([("Notes, 0, NOTES.EXE", "Notes, 0, other.exe")], None, "ARM",
+         [("other.exe", "shortcut Notes: other.exe is not a file CopyFiles installs")]),
+        ([("HKLM, Software\\Example\\Notes, Blob", "HKU, Software\\Example\\Notes, Blob")],
+         None, "ARM", [("HKU,", "registry root 'HKU': one of HKCR, HKCU, HKLM")]),
+        ([("0x00010001, 42", "0x00010001, forty-two")], None, "ARM",
+         [("forty", "DWORD value 'forty-two' is not a number")]),
+        ([("01, a0, ff", "01, a0, fff")], None, "ARM", [("fff", "binary value 01,a0,fff: ")]),
+        ([("%CE11%", "%CE18%")], None, "ARM", [("%CE18%", "%CE18%: the device's folders")]),
+        ([("Setup.dll\n[Files.App]", "Setup.dll\n\"Notes Help.htm\", Setup.dll\n[Files.App]")],
+         None, "ARM", [('"Notes Help.htm"', "%CE2%\\Help\\Notes Help.htm is installed by line")]),
+        ([("[Files.App]\nNOTES.EXE\n", many)], None, "ARM",
+         [("CopyFiles =", "CopyFiles: 1,002 files; a device CAB holds 998")]),
+        ([('"Notes"', '"' + "N" * 41 + '"')], None, "ARM", [("NNN", "AppName 'NNNNN")]),
+        ([('"Example Software"', '"' + "E" * 33 + '"')], None, "ARM",
+         [("EEE", "Provider 'EEEEE")]),
+        ([("Example Software", "Snow \u2603 Software")], None, "ARM",
+         [("Snow", "Provider 'Snow \u2603 Software': '\u2603' is not in code page 1252")]),
+        ([], None, "ARM MIPS", [(None, "CPU MIPS: no section ends in '.MIPS'")]),
+        ([("..\\common", "C:\\projects\\common")], None, "ARM",
+         [("C:\\projects", "source folder C:\\projects\\common is a Windows absolute path")]),
+        # Every fault at once, in the order of the file.
+        ([("%Help%.htm", "%Hlep%.htm"), ("HKLM, Software\\Example\\Notes, Blob", "HKU, x, y"),
+          ("0x00010001, 42", "0x00010001, 4x2")], None, "ARM SH3",
+         [("Hlep", "%Hlep%"), ("4x2", "DWORD value '4x2'"), ("HKU,", "registry root 'HKU'")]),
+    ]
+    failures = []
+    for n, (replacements, change, cpu, says) in enumerate(rows, 1):
+        text = INF
+        for old, new in replacements:
+            text = text.replace(old, new)
+        inf = application(text, change)
+        out = WORK / "bad" / "out"
+        shutil.rmtree(out.parent, ignore_errors=True)
+        out.mkdir(parents=True)
+        (out / "notes.ARM.CAB").write_text("what was there")
+        result = make("cab", f"INF={inf}", f"OUT={out}", *([f"CPU={cpu}"] if cpu else []))
+        lines = [t.removeprefix("cab: ") for t in result.stderr.splitlines()
+                 if t.startswith("cab: ") and not t.startswith("cab: warning: ")]
+        want = [f"{at(text, m) if m else 'notes.inf'}: {says}" for m, says in says]
+        if result.returncode == 0 or len(lines) != len(want) or not all(
+                line.startswith(w) for line, w in zip(lines, want)):
+            failures.append(f"row {n}: status {result.returncode}, said {lines}, expected {want}")
+        if [p.name for p in out.parent.iterdir()] != ["out"] or [p.name for p in out.iterdir()] \
+                != ["notes.ARM.CAB"] or (out / "notes.ARM.CAB").read_bytes() != b"what was there":
+            failures.append(f"row {n}: OUT or its folder changed")
+    return failures
+
+
+def members(cab):
+    """cabextract's list of a CAB: [(name, date and time)], in the cabinet's order."""
+    listed = subprocess.run(["cabextract", "-l", str(cab)], capture_output=True, text=True)
+    return re.findall(r"\|\s*(\S+ \S+)\s*\|\s*(\S+)$", listed.stdout, re.M)
+
+
+def good():
+    inf, failures, runs = application(), [], []
+    # The third run: dates clamped to SOURCE_DATE_EPOCH, MSZIP; cabextract extracts that one.
+    for n, epoch in enumerate(("", "", "1600000000")):
+        out = WORK / "good" / f"out{n}"
+        shutil.rmtree(out, ignore_errors=True)
+        os.environ["SOURCE_DATE_EPOCH"] = epoch
+        result = make("cab", f"INF={inf}", f"OUT={out}", "CPU=ARM SH3", f"COMPRESS={n // 2}")
+        if result.returncode != 0 or result.stderr.count("\n") != 1:  # the [Strings] warning
+            return [f"make cab: status {result.returncode}\n{result.stderr}"]
+        runs.append({p.name: p.read_bytes() for p in out.iterdir()})
+    if runs[0] != runs[1] or sorted(runs[0]) != ["notes.ARM.CAB", "notes.SH3.CAB"] or \
+            len(runs[2]["notes.ARM.CAB"]) >= len(runs[0]["notes.ARM.CAB"]):
+        failures.append(f"two runs of the same inputs differ, wrote {sorted(runs[0])}, or "
+                        "MSZIP made nothing smaller")
+    for cpu, number in (("ARM", 2577), ("SH3", 10003)):
+        cab = WORK / "good" / "out0" / f"notes.{cpu}.CAB"
+        described = cabinet.read(cab)
+        if (described.application, described.provider, described.processor_name(),
+                described.versions()) != ("Notes", "Example Software", f"{cpu} ({number})",
+                                          "system 3.0 to 6.99"):
+            failures.append(f"{cab.name} reads back as {vars(described)}")
+        listed, clamped = members(cab), members(WORK / "good" / "out2" / cab.name)
+        want = [f".{n:03d}" for n, *_ in MEMBERS[cpu]]
+        if [name[-4:] for _, name in listed[1:]] != want or not listed[0][1].endswith(".000") \
+                or {d for d, _ in listed} != {"06.05.2021 07:08:10"} \
+                or {d for d, _ in clamped} != {"13.09.2020 12:26:40"}:
+            failures.append(f"{cab.name}: cabextract lists {listed}, dated then {clamped}")
+        extracted = WORK / "good" / "x" / cpu
+        shutil.rmtree(extracted, ignore_errors=True)
+        subprocess.run(["cabextract", "-q", "-d", str(extracted),
+                        str(WORK / "good" / "out2" / cab.name)], check=True)
+        got = {p.suffix: p.read_bytes() for p in extracted.iterdir()}
+        if any(got[f".{n:03d}"] != SOURCES[source] for n, source, _ in MEMBERS[cpu]):
+            failures.append(f"{cab.name}: cabextract extracts {sorted(got)}, not the sources")
+        # What the reader decodes of the script, against what the .inf says.
+        script = described.script
+        folders = {n: (script.folders[f], name, flags) for n, (f, flags, name, _) in
+                   script.files.items()}
+        want = {1: ("%CE2%\\Help", "Notes Help.htm", 0x40000000),
+                2: ("%CE2%\\Help", "Setup.dll", 0x10000000 if cpu == "ARM" else 0),
+                3: ("%CE1%\\Notes", "NOTES.EXE", 0)}
+        values = [(script.hives[h], name, kind, flags, shown)
+                  for h, name, kind, flags, shown in script.values]
+        if folders != want or described.warnings or values != REGISTRY or script.links != [
+                (11, "Notes.lnk", 1, 3), (17, "Notes folder.lnk", 0, 2)]:
+            failures.append(f"{cab.name}: reads back as {folders}, {values}, {script.links}, "
+                            f"warnings {described.warnings}")
+    return failures
+
+
+def package():
+    inf, failures = application(), []
+    cabs = {p.name: p.read_bytes() for p in (WORK / "good" / "out0").iterdir()}
+    ini = ("[CEAppManager]\r\nVersion = 1.0\r\nComponent = Notes\r\n\r\n[Notes]\r\n"
+           "Description = Notes for handhelds\r\nCabFiles = notes.ARM.CAB,notes.SH3.CAB\r\n")
+    for name in ("notes.zip", "notes-setup.exe"):
+        out = WORK / "package" / name
+        result = make("package", f"INF={inf}", "CPU=ARM SH3", f"OUT={out}",
+                      "DESCRIPTION=Notes for handhelds")
+        if result.returncode != 0:
+            return [f"make package OUT={out}: status {result.returncode}\n{result.stderr}"]
+        files = tree(out) if name.endswith(".exe") else zipfile.ZipFile(out).read
+        got = {n: files[n] if isinstance(files, dict) else files(n)
+               for n in ("install.ini", *cabs)}
+        if got != {"install.ini": ini.encode(), **cabs}:
+            failures.append(f"{name}: holds {got.get('install.ini')!r} and CABs unlike make cab's")
+    return failures
+
+
+def main(argv):
+    failures = {"bad": bad, "good": good, "package": package}[argv[0]]()
+    print("\n".join(failures) if failures else f"{argv[0]}: as expected")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
