@@ -14,24 +14,10 @@ import sys
 import tempfile
 
 from packager import cabinet, cabwriter, ini
+from packager.settings import Failure, settings
 from packager import inf as inf_file
 
 NAMES = ("INF", "OUT", "CPU", "COMPRESS", "CODEPAGE")
-
-
-class Failure(Exception):
-    """Every fault, one line each."""
-
-
-def settings(argv, names):
-    values = {}
-    for arg in argv:
-        name, sep, value = os.fsencode(arg).decode("utf-8", "replace").partition("=")
-        if not sep or name not in names:
-            raise Failure(f"unknown setting '{arg}'; the settings are {', '.join(names)}")
-        if value:
-            values[name] = value
-    return values
 
 
 def prepare(values):
