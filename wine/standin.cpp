@@ -73,6 +73,33 @@ std::string IniRecord(const std::string& path) {
     return record + "}";
 }
 
+// For holding an INI reader of ours against the profile functions: each line of the file is
+// "path<TAB>section<TAB>key", and each answer goes out as one JSON string a line, "<default>"
+// where the call gave the default back.
+int AnswerProbes(const char* probes) {
+    FILE* in = std::fopen(probes, "rb");
+    if (in == nullptr) return 1;
+    char line[1024];
+    while (std::fgets(line, sizeof line, in) != nullptr) {
+        std::string fields[3];
+        int field = 0;
+        for (const char* c = line; *c != '\0' && *c != '\n' && *c != '\r'; ++c) {
+            if (*c == '\t' && field < 2) {
+                ++field;
+            } else {
+                fields[field] += *c;
+            }
+        }
+        char value[1024] = "";
+        GetPrivateProfileStringA(fields[1].c_str(), fields[2].c_str(), "<default>", value,
+                                 sizeof value, fields[0].c_str());
+        std::string answer = Json(value) + "\n";
+        std::fwrite(answer.data(), 1, answer.size(), stdout);
+    }
+    std::fclose(in);
+    return 0;
+}
+
 // The handle table a parent built on the C runtime passes in the start information.
 std::string ReservedRecord() {
     STARTUPINFOA start;
@@ -111,6 +138,7 @@ int main(int argc, char** argv) {
         if (std::getenv("STANDIN_LOG") == nullptr) return 0;
     }
     if (const char* delay = std::getenv("STANDIN_DELAY_MS")) Sleep(std::atoi(delay));
+    if (const char* probes = std::getenv("STANDIN_PROBES")) return AnswerProbes(probes);
 
     const char* commandLine = GetCommandLineA();
     std::vector<std::string> args, inis;

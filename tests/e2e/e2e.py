@@ -420,9 +420,15 @@ def profiles_as_wine_reads():
     return failures
 
 
+def profiles_generated():
+    from tests.e2e import profiles
+    return profiles.run(WESTERN)
+
+
 SPECIAL = {"message-box-window": message_box_window,
            "launcher-does-not-wait": launcher_does_not_wait,
-           "profiles-as-wine-reads": profiles_as_wine_reads}
+           "profiles-as-wine-reads": profiles_as_wine_reads,
+           "profiles-generated": profiles_generated}
 
 
 def main(argv):
