@@ -21,6 +21,8 @@ WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver64"
 INSTALLER = "C:\\ActiveSync\\CEAPPMGR.EXE"
 DESKTOP = "photo"  # the virtual desktop's name; X calls its window "photo - Wine desktop"
+# Long enough for the gaps between one prefix's cases; an interrupted run's server still ends.
+SERVER_PERSISTS_S = 900
 KEY = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\CEAPPMGR.EXE"
 
 
@@ -131,6 +133,12 @@ def create_prefix():
               "programs): the cases run setup.exe's 64-bit twin, "
               "built from the same sources.")
     start_display()
+    # One server for the prefix's whole life. Left to itself it exits 3 s after its last process,
+    # and the next start pays for a new one and Wine's services (seconds, more under load), or,
+    # started just as it exits, fails outright: a case that says nothing at all.
+    PREFIX.mkdir()
+    subprocess.run([WINESERVER, f"-p{SERVER_PERSISTS_S}"], env=env(), stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, check=True)
     subprocess.run([WINE, "wineboot", "-i"], env=env(), stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, check=True)
     (PREFIX / "dosdevices" / "d:").symlink_to(DRIVE_D)
