@@ -19,7 +19,7 @@ Component = Notes\r
 \r
 [Notes]\r
 Description = A notes application for handhelds\r
-CabFiles = notes.arm.cab,notes.x86.cab\r
+CabFiles = notes.arm.cab,notes.sh3.cab\r
 """
 ARM, SH3 = 2577, 10003  # the device installer's processor numbers
 NOTES_INF = """[Version]\r
@@ -95,7 +95,7 @@ def cabinet(path, files):
         subprocess.run(["gcab", "-c", "-z", os.path.abspath(path), *files], cwd=work, check=True)
 
 
-def sample(folder, ini=INI, cabs=(("notes.arm.cab", ARM), ("notes.x86.cab", SH3))):
+def sample(folder, ini=INI, cabs=(("notes.arm.cab", ARM), ("notes.sh3.cab", SH3))):
     """A package's source folder: install.ini and one device CAB for each (name, processor)."""
     os.makedirs(folder, exist_ok=True)
     with open(os.path.join(folder, "install.ini"), "w", newline="") as out:

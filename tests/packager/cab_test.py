@@ -81,12 +81,12 @@ def good():
     result = make("cab-info", f"CAB={path}")
     if result.stdout != LISTING.format(path) or result.returncode:
         failures.append(f"cab-info listed {result.stdout}{result.stderr}")
-    for name in ("notes.arm.cab", "notes.x86.cab"):
+    for name in ("notes.arm.cab", "notes.sh3.cab"):
         result = make("cab-info", f"CAB={WORK / 'cab' / 'demo' / name}")
         if result.returncode or "    Notes.exe  NOTES.001, 2,160 bytes" not in result.stdout:
             failures.append(f"cab-info {name}: {result.stdout}{result.stderr}")
     folder = WORK / "cab" / "sp"
-    demo.sample(folder, demo.INI.replace("notes.arm.cab,notes.x86.cab", "notes.sp.cab"), ())
+    demo.sample(folder, demo.INI.replace("notes.arm.cab,notes.sh3.cab", "notes.sp.cab"), ())
     demo.cabinet(folder / "notes.sp.cab", {"_setup.xml": XML, "NOTES.001": b"program"})
     result = make("package", f"PACKAGE={folder}", f"OUT={WORK / 'cab' / 'sp-out'}")
     if result.returncode or result.stderr or "Notes, any processor (0), system any to any, its " \
