@@ -121,7 +121,8 @@ def main(argv):
             print(f"cab: {line}", file=sys.stderr)
         return 1
     for name, one in made:
-        print(f"cab: wrote {out / name}, {len(one.files)} files, "
+        files = f"{len(one.files)} file" + ("" if len(one.files) == 1 else "s")
+        print(f"cab: wrote {out / name}, {files}, "
               f"{(out / name).stat().st_size:,} bytes: {one.application} by {one.provider}")
     return 0
 
