@@ -4,7 +4,6 @@ Each round runs both as a packager would, the process start included, and make c
 of the CAB it wrote: wall time, and peak memory from /usr/bin/time -f %M. The candidates take
 turns, so a busy machine slows both alike.
 """
-import os
 import pathlib
 import random
 import statistics

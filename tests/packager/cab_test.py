@@ -10,7 +10,7 @@ import time
 import tracemalloc
 
 from tests.packager.package_test import WORK
-from tests.packager.release_test import ROOT, make
+from tests.packager.release_test import make
 from wine import demo
 
 from packager import cabinet
