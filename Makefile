@@ -71,7 +71,7 @@ release: deps
 	$(QUIET_ALL)
 	@/usr/bin/python3 -m packager.release $(foreach v,$(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
 
-CAB_SETTINGS = INF CPU COMPRESS CODEPAGE
+CAB_SETTINGS = INF CPU COMPRESS CODEPAGE DRIVES
 # install.ini and the files it names, checked as the installer reads them, shipped with setup.exe
 # as one folder or ZIP file (README, "Shipping a package").
 package: deps

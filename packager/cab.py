@@ -3,6 +3,7 @@
 them, on this machine.
 
     python3 -m packager.cab INF=notes.inf OUT=folder [CPU="ARM SH3"] [COMPRESS=1] [CODEPAGE=1252]
+        [DRIVES="E=/src/product C=/opt/sdk"]
 
 One CAB per name in CPU (notes.ARM.CAB, ...), or notes.CAB without. Every fault of the .inf is
 told, one line each, before anything is written; each CAB is then written beside OUT, read back
@@ -10,14 +11,16 @@ whole, and only then moved into OUT. On any fault OUT is left as it was.
 """
 import os
 import pathlib
+import re
+import shlex
 import sys
 import tempfile
 
-from packager import cabinet, cabwriter, ini
+from packager import cabinet, cabwriter, ini, setup_xml
 from packager.settings import Failure, settings
 from packager import inf as inf_file
 
-NAMES = ("INF", "OUT", "CPU", "COMPRESS", "CODEPAGE")
+NAMES = ("INF", "OUT", "CPU", "COMPRESS", "CODEPAGE", "DRIVES")
 
 
 def prepare(values):
@@ -35,31 +38,68 @@ def prepare(values):
         raise Failure(f"INF {path}: cannot read it ({error.strerror})") from None
     if values.get("COMPRESS", "0") not in ("0", "1"):
         raise Failure(f"COMPRESS {values['COMPRESS']}: 1 for MSZIP, 0 (the default) for none")
-    parsed, installs = inf_file.read(path, inf_file.cpu_names(values.get("CPU")), code_page)
-    scripts = []
+    mapped, faults = drives(values.get("DRIVES", ""))
+    wrapped = {}  # provisioning XML that the command line's /prexml and /postxml put around
+    for name in ("PREXML", "POSTXML"):
+        try:
+            wrapped[name] = pathlib.Path(values[name]).read_text("utf-8") if name in values else ""
+        except (OSError, UnicodeDecodeError) as error:
+            faults.append(f"/{name.lower()} {values[name]}: cannot read it as UTF-8 text "
+                          f"({getattr(error, 'strerror', None) or error})")
+    parsed, installs = inf_file.read(path, inf_file.cpu_names(values.get("CPU")), code_page,
+                                     mapped)
+    layouts = []
     for one in installs:
         for number, f in enumerate(one.files, 1):
             f.number = number
-        if parsed.faults:
+        if parsed.faults or faults:
             continue
-        data = cabwriter.script(one, code_page)
-        if len(data) > cabwriter.SCRIPT_WARNING:
+        layout = cabwriter.Layout(one, inf_file.cab_name(path, one.cpu))
+        layout.scripts = {layout.script_name: cabwriter.script(layout, code_page),
+                          cabinet.XML_SCRIPT: setup_xml.document(layout, code_page,
+                                                                 wrapped["PREXML"],
+                                                                 wrapped["POSTXML"])}
+        size = len(layout.scripts[layout.script_name])
+        if size > cabwriter.SCRIPT_WARNING:
             parsed.warnings.append(
                 f"{path.name}: {inf_file.cab_name(path, one.cpu)}: its script is "
-                f"{len(data):,} bytes; older devices' installers refuse one over 32 KB "
+                f"{size:,} bytes; older devices' installers refuse one over 32 KB "
                 "(shorter folder and file names shrink it)")
-        scripts.append(data)
-    if parsed.faults:
-        raise Failure("\n".join(parsed.faults))
-    return installs, scripts, parsed.warnings
+        layouts.append(layout)
+    if parsed.faults or faults:
+        raise Failure("\n".join(faults + parsed.faults))
+    return layouts, parsed.warnings
 
 
-def read_back(path, one):
-    """Why the CAB at `path` doesn't read back as written, or None."""
+def drives(text):
+    """DRIVES='E=/src/product C=/opt/sdk': ({drive letter: folder}, faults)."""
+    mapped, faults = {}, []
     try:
-        found = cabinet.read(path)
+        entries = shlex.split(text)
+    except ValueError as error:
+        return {}, [f"DRIVES {text}: {error}"]
+    for entry in entries:
+        letter, sep, folder = entry.partition("=")
+        if not sep or not re.fullmatch(r"[A-Za-z]:?", letter) or not folder:
+            faults.append(f"DRIVES {entry}: not a drive letter and its folder here "
+                          "(DRIVES='E=/src/product C=/opt/sdk')")
+        elif not pathlib.Path(folder).is_dir():
+            faults.append(f"DRIVES {entry}: no folder {folder}")
+        else:
+            mapped[letter[0].upper()] = pathlib.Path(folder)
+    return mapped, faults
+
+
+def read_back(path, one, code_page):
+    """Why the CAB at `path` doesn't read back as written, or None: its two scripts must agree
+    entry for entry, as each device reads one of them."""
+    try:
+        found = cabinet.read(path, code_page)
     except cabinet.CabError as error:
         return f"{path.name}: written, but doesn't read back: {error}".replace("\n", "; ")
+    if found.disagreements:
+        return f"{path.name}: written, but its scripts disagree: " + "; ".join(
+            found.disagreements)
     got = (found.application, found.provider, found.processor)
     want = (one.application, one.provider, one.processor)
     if got != want:
@@ -72,7 +112,7 @@ def build(values, out, say=print):
     be): their names; Failure with every fault, `out` untouched."""
     faults = [f"OUT {out}: a file, not a folder"] if out.exists() and not out.is_dir() else []
     try:
-        installs, scripts, warnings = prepare(values)
+        layouts, warnings = prepare(values)
     except Failure as error:
         raise Failure("\n".join([str(error), *faults])) from None
     if faults:
@@ -80,6 +120,7 @@ def build(values, out, say=print):
     for line in warnings:
         say(f"warning: {line}")
     path = pathlib.Path(values["INF"])
+    code_page = ini.code_page(values.get("CODEPAGE", "1252"))
     epoch = os.environ.get("SOURCE_DATE_EPOCH")
     epoch = int(epoch) if epoch and epoch.isdigit() else None
     out.parent.mkdir(parents=True, exist_ok=True)
@@ -87,13 +128,14 @@ def build(values, out, say=print):
     try:
         with tempfile.TemporaryDirectory(dir=out.parent, prefix=".cab-") as scratch:
             faults = []
-            for one, data in zip(installs, scripts):
-                made = pathlib.Path(scratch) / inf_file.cab_name(path, one.cpu)
+            for layout in layouts:
+                made = pathlib.Path(scratch) / inf_file.cab_name(path, layout.one.cpu)
                 try:
-                    cabwriter.write(one, data, made, values.get("COMPRESS") == "1", epoch)
+                    cabwriter.write(layout, layout.scripts, made, values.get("COMPRESS") == "1",
+                                    epoch)
                 except cabwriter.WriteError as error:
                     raise Failure(f"{made.name}: cannot write it ({error})") from None
-                problem = read_back(made, one)
+                problem = read_back(made, layout.one, code_page)
                 if problem:
                     faults.append(problem)
                 names.append(made.name)
@@ -104,7 +146,7 @@ def build(values, out, say=print):
                 os.replace(pathlib.Path(scratch) / name, out / name)
     except OSError as error:
         raise Failure(f"OUT {out}: cannot write it ({error.strerror})") from None
-    return [(name, one) for name, one in zip(names, installs)]
+    return [(name, layout.one) for name, layout in zip(names, layouts)]
 
 
 def main(argv):

@@ -18,10 +18,6 @@ def flags(value):
     return ", ".join(words) or "no flags"
 
 
-def standard(base):
-    return f"%CE{base}%" if base else "%InstallDir%"
-
-
 def listing(path, cab):
     script, xml = cab.script, cab.xml
     sizes = dict(cab.members)
@@ -40,18 +36,23 @@ def listing(path, cab):
                 lines.append(f"    {name}  {member}, {sizes[member]:,} bytes, {flags(value)}")
         for hive, name, kind, value_flags, value in script.values:
             kept = ", kept if present" if value_flags & cabinet.NOCLOBBER else ""
+            filled = ", filled in on the device" if script.registry[
+                (hive, name.casefold())][2] else ""
             lines.append(f"  registry {script.hives[hive]}: {name or '(default)'} {kind} "
-                         f"{value}{kept}")
-        for base, link, kind, target in script.links:
+                         f"{value}{kept}{filled}")
+        for where, link, kind, target in script.links:
             points = (f"file {script.files[target][2]} in {script.folders[script.files[target][0]]}"
                       if kind == 1 else f"folder {script.folders.get(target, '%InstallDir%')}")
-            lines.append(f"  shortcut {standard(base)}\\{link} -> {points}")
-    if xml:
+            lines.append(f"  shortcut {where}\\{link} -> {points}")
+    if xml:  # beside a .000 file, only where the two disagree: the warnings tell how
         lines.append(f"  {cabinet.XML_SCRIPT}: install folder {xml.folder or '(none named)'}")
-        for folder in dict.fromkeys(f for f, _, _ in xml.files):
+    if xml and not script:
+        for folder in xml.folders:
             lines.append(f"  folder {folder}")
-            lines += [f"    {name}  {member}, {sizes[member]:,} bytes"
-                      for where, name, member in xml.files if where == folder]
+            lines += [f"    {name}  {member}, {sizes[member]:,} bytes, {flags(value)}"
+                      for where, name, member, value in xml.files if where == folder]
+        lines += [f"  registry {key}: {name or '(default)'} {kind} {value}"
+                  for key, name, kind, value, _ in xml.registry]
         lines += [f"  shortcut {where}\\{name} -> {target}" for where, name, target in xml.links]
     if cab.setup_dll:
         name, size = cab.setup_dll

@@ -17,6 +17,7 @@ line each, so a packager sees them all at once. The decoder reads only the bytes
 through Data, whose every read is bounds-checked; no count or length in the file makes it loop
 or allocate more than the file's own size allows.
 """
+import base64
 import os
 import pathlib
 import re
@@ -42,6 +43,11 @@ FILE_FLAGS = ((0x80000000, "shared"), (0x40000000, "always overwrite"),
               (0x20000000, "don't overwrite newer"), (0x10000000, "self-register"),
               (0x00000400, "only over an existing file"), (0x00000010, "never overwrite"),
               (0x00000002, "never skipped"), (0x00000001, "warn if skipped"))
+# Copy flags as _setup.xml's Extract parms: the names the SDK tool was seen to write. Other
+# flags' parms go unread, and only these bits are compared with the .000 file's.
+COPY_PARMS = ((0x00000010, "NoOverwrite"), (0x10000000, "SelfRegister"))
+COMPARED_FLAGS = sum(bit for bit, _ in COPY_PARMS)
+MULTI_SEPARATOR = "\uf000"  # between a multi-string's parts in _setup.xml
 NUMBERED = re.compile(r"\.([0-9]{3})$")
 CE_FOLDER = re.compile(r"%CE([0-9]+)%", re.IGNORECASE)
 UNPRINTABLE = re.compile(r"[\x00-\x1f\x7f-\x9f]")
@@ -93,17 +99,18 @@ class Data:
         return struct.unpack(layout, self.take(at, struct.calcsize(layout)))
 
 
-def text(raw):
+def text(raw, code_page="cp1252"):
     """A string as the installer writes it: 8-bit code page, up to its NUL."""
-    return shown(raw.split(b"\0", 1)[0].decode("cp1252", "replace"))
+    return shown(raw.split(b"\0", 1)[0].decode(code_page, "replace"))
 
 
 class Script:
     """The .000 file, decoded: header fields, the six sections by id, and every fault."""
 
-    def __init__(self, name, data, numbers):
-        """`numbers`: the cabinet's members by their number (.NNN), each a list of names."""
-        self.name, self.numbers = name, numbers
+    def __init__(self, name, data, numbers, code_page="cp1252"):
+        """`numbers`: the cabinet's members by their number (.NNN), each a list of names;
+        `code_page`: the one the script's strings are in."""
+        self.name, self.numbers, self.code_page = name, numbers, code_page
         self.faults, self.warnings = [], []
         self.application = self.provider = ""
         self.processor, self.minimum, self.maximum, self.builds = 0, (0, 0), (0, 0), (0, 0)
@@ -111,7 +118,8 @@ class Script:
         self.strings, self.folders, self.hives = {}, {}, {}
         self.files = {}  # id -> (folder id, flags, name, member name)
         self.values = []  # (hive id, name, type, flags, value shown)
-        self.links = []  # (base, path, kind, target)
+        self.registry = {}  # (hive id, name folded) -> (type, value, substituted on the device)
+        self.links = []  # (folder, path, kind, target)
         if len(data) < HEADER or not data.startswith(b"MSCE"):
             self.fault(f"not a .000 file (it must start with MSCE and hold a {HEADER}-byte "
                        f"header; it has {len(data)} bytes starting {bytes(data[:4])!r})")
@@ -120,6 +128,9 @@ class Script:
 
     def fault(self, line):
         self.faults.append(f"{self.name}: {line}")
+
+    def text(self, raw):
+        return text(raw, self.code_page)
 
     def decode(self, data):
         size = len(data.data)
@@ -174,16 +185,15 @@ class Script:
         if not raw.endswith(b"\0"):
             self.fault(f"its {what} doesn't end in a NUL within its {length} bytes")
         if whole:
-            return "\0".join(text(part) for part in raw.split(b"\0"))
-        return text(raw)
+            return "\0".join(self.text(part) for part in raw.split(b"\0"))
+        return self.text(raw)
 
     def path(self, raw, what, separator="\\"):
-        """The string ids of a folder, hive key or shortcut, joined; faults for ids not
-        defined and a list not ended by 0."""
+        """The string ids of a folder, hive key or shortcut, joined; a fault for each id not
+        defined. The list is as long as its length says: a folder's or key's ends in 0, a
+        shortcut's doesn't, and a 0 ends any of them early."""
         ids = struct.unpack(f"<{len(raw) // 2}H", raw[:len(raw) // 2 * 2])
-        if 0 not in ids:
-            self.fault(f"{what}: its list of string ids is not ended by 0")
-        else:
+        if 0 in ids:
             ids = ids[:ids.index(0)]
         parts = []
         for n in ids:
@@ -209,7 +219,7 @@ class Script:
         raw = data.take(at + 4, length)
         if n in self.strings:
             self.fault(f"string {n} is defined twice")
-        self.strings[n] = text(raw)
+        self.strings[n] = self.text(raw)
         return at + 4 + length
 
     def folder_entry(self, data, at):
@@ -224,7 +234,7 @@ class Script:
 
     def file_entry(self, data, at):
         n, folder, _, flags, length = data.unpack("<HHHIH", at)
-        name = text(data.take(at + 12, length))
+        name = self.text(data.take(at + 12, length))
         what = f"file {n} ({name})"
         if not name:
             self.fault(f"file {n} has no name to install as")
@@ -258,13 +268,13 @@ class Script:
         return at + 8 + length
 
     def value_entry(self, data, at):
-        n, hive, _, flags, length = data.unpack("<HHHIH", at)
+        n, hive, substitute, flags, length = data.unpack("<HHHIH", at)
         raw = data.take(at + 12, length)
         name, nul, rest = raw.partition(b"\0")
-        name = text(name)
+        name = self.text(name)
         what = f"registry value {n} ({name or 'default'})"
         kind = flags & (DWORD | STRING | MULTI_STRING | BINARY)
-        value = None
+        value = data = None
         if hive not in self.hives:
             self.fault(f"{what} is in registry hive {hive}, which isn't defined")
         if not nul:
@@ -273,45 +283,61 @@ class Script:
             if len(rest) != 4:
                 self.fault(f"{what}: a DWORD of {len(rest)} bytes, not 4")
             else:
-                value = str(struct.unpack("<I", rest)[0])
+                data = struct.unpack("<I", rest)[0]
+                value = str(data)
         elif kind in (STRING, MULTI_STRING):
             if not rest.endswith(b"\0"):
                 self.fault(f"{what}: a {TYPES[kind]} without its closing NUL")
             elif kind == STRING:
-                value = f'"{text(rest)}"'
+                data = self.text(rest)
+                value = f'"{data}"'
             else:
-                value = ", ".join(f'"{text(t)}"' for t in rest[:-1].split(b"\0") if t)
+                data = tuple(self.text(t) for t in rest[:-1].split(b"\0") if t)
+                value = ", ".join(f'"{t}"' for t in data)
         else:
+            data = rest
             value = rest[:32].hex(" ") + (" ..." if len(rest) > 32 else "")
+        self.registry[(hive, name.casefold())] = (TYPES[kind], data, bool(substitute))
         self.values.append((hive, name, TYPES[kind], flags, value))
         return at + 12 + length
 
     def link_entry(self, data, at):
-        n, _, base, target, kind, length = data.unpack("<6H", at)
+        # The folder field names a DIRS entry, used where the base is 0 (not a standard folder).
+        n, folder, base, target, kind, length = data.unpack("<6H", at)
         raw = data.take(at + 12, length)
         what = f"shortcut {n}"
         path = self.path(raw, what)
         if base and base not in STANDARD_FOLDERS:
             self.fault(f"{what}: its folder %CE{base}% is no standard folder (%CE1% to %CE17%)")
+        if not base and folder and folder not in self.folders:
+            self.fault(f"{what} is in folder {folder}, which isn't defined")
         if kind == 0 and target and target not in self.folders:
             self.fault(f"{what} points to folder {target}, which isn't defined")
         elif kind == 1 and target not in self.files:
             self.fault(f"{what} points to file {target}, which isn't defined")
         elif kind not in (0, 1):
             self.fault(f"{what}: its type {kind} is neither 0 (a folder) nor 1 (a file)")
-        self.links.append((base, path, kind, target))
+        self.links.append((self.link_folder(base, folder), path, kind, target))
         return at + 12 + length
+
+    def link_folder(self, base, folder):
+        if base:
+            return f"%CE{base}%"
+        return self.folders.get(folder, "%InstallDir%") if folder else "%InstallDir%"
 
 
 class SetupXml:
-    """_setup.xml: the application's name, its install folder, and the files extracted."""
+    """_setup.xml: the Install characteristic's parms, and what its FileOperation and Registry
+    characteristics do."""
 
     def __init__(self, name, data, members):
         self.name = name
         self.faults = []
-        self.application, self.folder = "", None
-        self.files = []  # (folder, name, member)
+        self.application, self.folder, self.install = "", None, {}
+        self.folders = []  # each folder's path, in the document's order
+        self.files = []  # (folder, name, member, copy flags)
         self.links = []  # (folder, name, target)
+        self.registry = []  # (key, name, type, value, substituted on the device)
         from defusedxml import DefusedXmlException, ElementTree
         try:
             root = ElementTree.fromstring(data)
@@ -329,29 +355,39 @@ class SetupXml:
         if install is None:
             self.fault("has no Install characteristic")
         else:
-            parms = {p.get("name"): shown(p.get("value") or "") for p in install.iter("parm")}
-            self.application = parms.get("AppName", "")
-            self.folder = parms.get("InstallDir")
+            self.install = {p.get("name"): shown(p.get("value") or "") for p in install.iter("parm")}
+            self.application = self.install.get("AppName", "")
+            self.folder = self.install.get("InstallDir")
             if not self.application:
                 self.fault("its Install characteristic names no AppName")
         names = {m.casefold(): m for m in members}
         operations = self.characteristic(root, "FileOperation")
         for folder in () if operations is None else operations.findall("characteristic"):
             where = shown(folder.get("type") or "")
+            self.folders.append(where)
             for item in folder.findall("characteristic"):
                 target = shown(item.get("type") or "")
                 for action in item.findall("characteristic"):
-                    source = {p.get("name"): shown(p.get("value") or "")
-                              for p in action.findall("parm")}.get("Source")
+                    parms = {p.get("name"): shown(p.get("value") or "")
+                             for p in action.findall("parm")}
+                    source = parms.get("Source")
                     if action.get("type") == "Extract":
                         if not source:
                             self.fault(f"the Extract of {where}\\{target} names no Source")
                         elif source.casefold() not in names:
                             self.fault(f"the Extract of {where}\\{target}: Source {source} is "
                                        "not a member of the cabinet")
-                        self.files.append((where, target, names.get((source or "").casefold())))
+                        flags = sum(bit for bit, parm in COPY_PARMS if parm in parms)
+                        self.files.append((where, target, names.get((source or "").casefold()),
+                                           flags))
                     elif action.get("type") == "Shortcut":
                         self.links.append((where, target, source))
+        registry = self.characteristic(root, "Registry")
+        for key in () if registry is None else registry.findall("characteristic"):
+            for value in key.findall("parm"):
+                self.registry.append((shown(key.get("type") or ""), value.get("name") or "",
+                                      value.get("datatype") or "", value.get("value") or "",
+                                      value.get("translation") == "install"))
 
     def fault(self, line):
         self.faults.append(f"{self.name}: {line}")
@@ -361,13 +397,90 @@ class SetupXml:
         return next((c for c in root.findall("characteristic") if c.get("type") == kind), None)
 
 
+def folded(path):
+    """A device path as both scripts may write it: letter case, doubled and outer backslashes
+    aside."""
+    while "\\\\" in path:
+        path = path.replace("\\\\", "\\")
+    return path.strip("\\").casefold()
+
+
+def xml_value(datatype, value):
+    """(type, value) of a _setup.xml registry parm, in the reader's terms of the .000 file."""
+    if datatype == "integer":
+        try:
+            return "DWORD", int(value) & 0xFFFFFFFF
+        except ValueError:
+            return "DWORD", value
+    if datatype == "multiplestring":
+        return "multi-string", tuple(t for t in value.split(MULTI_SEPARATOR) if t)
+    if datatype == "binary":
+        try:
+            return "binary", base64.b64decode(value, validate=True)
+        except ValueError:
+            return "binary", value
+    return {"string": "string"}.get(datatype, datatype), value
+
+
+def disagreements(script, xml):
+    """Where the .000 file and _setup.xml tell the device different things, one line each:
+    devices install from one or the other, so a CAB whose two scripts differ installs
+    differently on different devices."""
+    lines = []
+    install_dir = xml.folder or "%InstallDir%"
+
+    def where(path):
+        return folded(install_dir if path == "%InstallDir%" else path)
+
+    def compare(what, ours, theirs):
+        for key in dict.fromkeys([*ours, *theirs]):
+            a, b = ours.get(key, "nothing"), theirs.get(key, "nothing")
+            if a != b:
+                lines.append(f"{what} {key}: its .000 file says {a}, its {XML_SCRIPT} {b}")
+    if xml.application not in (f"{script.provider} {script.application}", script.application):
+        lines.append(f"the application: its .000 file names '{script.application}' by "
+                     f"'{script.provider}', its {XML_SCRIPT} '{xml.application}' (the provider, "
+                     "a blank and the application, where they agree)")
+    compare("file", {f"{where(script.folders.get(d, '?'))}\\{n.casefold()}":
+                     f"{m} ({f & COMPARED_FLAGS:#x})" for d, f, n, m in script.files.values()},
+            {f"{where(d)}\\{n.casefold()}": f"{m} ({f & COMPARED_FLAGS:#x})"
+             for d, n, m, f in xml.files})
+    ours = {}
+    for folder, path, kind, target in script.links:
+        *inside, name = path.split("\\")
+        if kind == 1 and target in script.files:
+            d, _, n, _ = script.files[target]
+            points = f"{script.folders.get(d, '?')}\\{n}"
+        else:
+            points = script.folders.get(target, "%InstallDir%")
+        ours["\\".join([where(folder), *inside, name]).casefold()] = where(points)
+    compare("shortcut", ours, {f"{where(d)}\\{n.casefold()}": where(t or "")
+                               for d, n, t in xml.links})
+    def value(kind, data, substitute):
+        filled = ", filled in on the device" if substitute else ""
+        return f"{kind} {data.hex(' ') if isinstance(data, bytes) else repr(data)}{filled}"
+    compare("registry value",
+            {f"{folded(script.hives.get(h, '?'))}: {n or '(default)'}": value(*v)
+             for (h, n), v in script.registry.items()},
+            {f"{folded(k)}: {n.casefold() or '(default)'}": value(*xml_value(t, v), s)
+             for k, n, t, v, s in xml.registry})
+    counts = (("NumDirs", script.folders), ("NumFiles", script.files),
+              ("NumRegKeys", script.hives), ("NumRegVals", script.registry),
+              ("NumShortcuts", script.links))
+    for name, items in counts:
+        if name in xml.install and xml.install[name] != str(len(items)):
+            lines.append(f"{name}: its {XML_SCRIPT} says {xml.install[name]}, its .000 file "
+                         f"has {len(items)}")
+    return lines
+
+
 class Cabinet:
     """A device CAB read whole: its members, its script in either form or both, what it
     installs. `warnings`: lines for what the installer lets by."""
 
-    def __init__(self, members, scripts):
+    def __init__(self, members, scripts, code_page="cp1252"):
         """`members`: (name, size) in the cabinet's order; `scripts`: member name -> bytes of
-        each script member read (the .000 file, _setup.xml)."""
+        each script member read (the .000 file, _setup.xml); `code_page`: the .000 file's."""
         self.members = members
         faults, self.warnings = [], []
         numbers = {}
@@ -380,7 +493,7 @@ class Cabinet:
             faults.append(f"{len(scripts_000)} members are numbered .000 "
                           f"({', '.join(scripts_000)}); the installer reads one script")
         elif scripts_000:
-            self.script = Script(scripts_000[0], scripts[scripts_000[0]], numbers)
+            self.script = Script(scripts_000[0], scripts[scripts_000[0]], numbers, code_page)
             faults += self.script.faults
             self.warnings += self.script.warnings
         if xml:
@@ -389,10 +502,9 @@ class Cabinet:
         if not scripts_000 and not xml:
             faults.append("holds no description file for the device installer (a file whose "
                           "name ends in .000, or _setup.xml): not a device application's CAB")
-        if self.script and self.xml and self.xml.application and \
-                self.xml.application != self.script.application:
-            self.warnings.append(f"its .000 file names '{self.script.application}', its "
-                                 f"{XML_SCRIPT} '{self.xml.application}'")
+        self.disagreements = disagreements(self.script, self.xml) \
+            if self.script and self.xml and not faults else []
+        self.warnings += self.disagreements
         dll = numbers.get(SETUP_DLL, [])
         self.setup_dll = next(((n, s) for n, s in members if n == dll[0]), None) if dll else None
         if len(dll) > 1:
@@ -400,6 +512,8 @@ class Cabinet:
                           "installer loads one setup DLL")
         installed = {f[3] for f in self.script.files.values()} if self.script else set()
         installed |= {f[2] for f in self.xml.files} if self.xml else set()
+        if self.xml and self.xml.install.get("SetupDLL"):
+            installed.add(self.xml.install["SetupDLL"])
         for name, _ in members:
             if name not in installed | set(scripts) | set(dll):
                 self.warnings.append(f"{name} is installed by nothing in the script")
@@ -428,7 +542,7 @@ def is_script(name):
     return member_number(name) == 0 or name.casefold() == XML_SCRIPT
 
 
-def read(path):
+def read(path, code_page="cp1252"):
     """The Cabinet at `path`, once every member reads back whole and its script is sound;
     CabError with every fault otherwise. The cabinet is streamed from the file and its members
     extracted one at a time into a scratch folder, each removed once its size is known: only the
@@ -485,4 +599,4 @@ def read(path):
         done()
     if faults:
         raise CabError(faults)
-    return Cabinet(members, scripts)
+    return Cabinet(members, scripts, code_page)

@@ -6,8 +6,12 @@ The file is INF syntax: [sections] in any letter case (one named twice is one se
 comments outside quotes, comma-separated fields, "quoted" values, %name% from [Strings] and
 [CEStrings] wherever a string may stand, %CE1% to %CE17% kept for the device's installer.
 UTF-8 (as the SDK tool asks for text beyond ASCII), else the code page given. For a processor
-name, the sections [CEDevice], [DefaultInstall], [SourceDisksNames] and [SourceDisksFiles]
-suffixed with '.<name>' add to the plain ones, their keys standing in for the plain ones' keys.
+name, the sections [CEDevice], [SourceDisksNames] and [SourceDisksFiles] suffixed with
+'.<name>' add to the plain ones, their keys standing in for the plain ones' keys; the lists of
+[DefaultInstall.<name>] follow those of [DefaultInstall], as the SDK tool takes them.
+
+A device folder is a list of name parts, as the script stores it: a path is split at its
+backslashes, except the value of InstallDir, which is one part whatever it holds.
 """
 import os
 import re
@@ -22,8 +26,13 @@ NOCLOBBER = 0x2
 SELF_REGISTER = 0x10000000
 MAX_FILES = 998  # .001 to .998; .999 is the setup DLL
 MAX_APPNAME, MAX_PROVIDER = 40, 32
-SUFFIXED = ("cedevice", "defaultinstall", "sourcedisksnames", "sourcedisksfiles")
+# [DefaultInstall]'s keys that list sections or files: the plain section's entries, then the
+# processor's.
+LISTS = ("copyfiles", "addreg", "ceshortcuts", "ceselfregister")
 VARIABLE = re.compile(r"%([^%]*)%")
+# What the device's installer fills in itself in a registry value: the folder the user picked.
+SUBSTITUTED = re.compile(r"%(InstallDir|CE[0-9]+)%", re.IGNORECASE)
+KEPT_IN_VALUES = ("installdir",)
 
 
 class Section:
@@ -32,7 +41,8 @@ class Section:
 
 
 class File:
-    """One file the device installs: its number, source, folder on the device and name."""
+    """One file the device installs: its number, source, folder on the device (name parts) and
+    name."""
 
     def __init__(self, source, folder, name, flags, line):
         self.source, self.folder, self.name, self.flags, self.line = \
@@ -50,6 +60,7 @@ class Install:
         self.unsupported = []
         self.versions = [0, 0, 0, 0]  # minimum major, minor, maximum major, minor
         self.builds = [0, 0]
+        self.install_dir = ()  # the installation folder's name parts
         self.files, self.registry, self.shortcuts = [], [], []
         self.setup_dll = None  # its source path
 
@@ -94,8 +105,9 @@ def uncomment(text):
 
 
 class Inf:
-    def __init__(self, path, code_page):
-        self.path, self.code_page = path, code_page
+    def __init__(self, path, code_page, drives=None):
+        """`drives`: {drive letter: the folder here that stands for it}."""
+        self.path, self.code_page, self.drives = path, code_page, drives or {}
         self.faults, self.warnings = [], []
         data = path.read_bytes()
         try:
@@ -141,12 +153,15 @@ class Inf:
             keys.setdefault(key.strip().strip('"').casefold(), (value.strip(), number))
         return keys
 
-    def expand(self, text, line, depth=0):
-        """`text` with every %name% replaced; %CEn% kept for the device's installer."""
+    def expand(self, text, line, depth=0, kept=()):
+        """`text` with every %name% replaced; %CEn%, and the names in `kept`, left for the
+        device's installer."""
         def one(match):
             name = match.group(1)
             if not name:
                 return "%"
+            if name.casefold() in kept:
+                return match.group(0)
             number = re.fullmatch(r"CE([0-9]+)", name, re.IGNORECASE)
             if number:
                 if not 1 <= int(number.group(1)) <= 17:
@@ -157,11 +172,30 @@ class Inf:
                 self.fault(line, f"%{name}% is not defined in [Strings] or [CEStrings]")
                 return match.group(0)
             value = fields(found[0])[0]
-            return self.expand(value, found[1], depth + 1)
+            return self.expand(value, found[1], depth + 1, kept)
         return VARIABLE.sub(one, text)
 
     def values(self, text, line):
         return [self.expand(f, line) for f in fields(text)]
+
+    def install_dir(self):
+        """InstallDir's value: one name part, whatever it holds (a leading backslash too)."""
+        value, line = self.strings.get("installdir", ("", 0))
+        return self.expand(fields(value)[0], line) if value else ""
+
+    def device_folder(self, text, line):
+        """A device folder written in the .inf as its name parts: split at backslashes, a
+        leading one dropped, each part expanded; %InstallDir% the one part of its value."""
+        parts = []
+        for piece in text.split("\\"):
+            if piece.casefold() == "%installdir%":
+                parts.append(self.install_dir())
+            else:
+                parts += self.expand(piece, line).split("\\")
+        parts = tuple(p for p in parts if p)
+        for part in parts:
+            self.fits(part, line, "folder")
+        return parts
 
     def section(self, name, cpu=None):
         """A section's lines: the plain one's, then the '.<cpu>' one's (key = value sections
@@ -199,10 +233,10 @@ class Inf:
         return value
 
 
-def read(path, cpus, code_page):
+def read(path, cpus, code_page, drives=None):
     """The .inf at `path` read for each processor name (None for one CAB without): (the Inf,
     its faults and warnings; [Install] one per processor)."""
-    inf = Inf(path, code_page)
+    inf = Inf(path, code_page, drives)
     installs = []
     for cpu in cpus:
         if cpu is not None and not any(name.endswith(f".{cpu}".casefold())
@@ -252,42 +286,72 @@ def install(inf, cpu):
                       f"characters; the device's installer takes {MAX_APPNAME}")
         inf.fits(one.application, line, "AppName")
     device(inf, one, inf.merged("CEDevice", cpu))
-    if not inf.section("DefaultInstall", cpu):
-        inf.fault(None, "no [DefaultInstall] section")
-    default = inf.merged("DefaultInstall", cpu)
+    one.install_dir = (inf.install_dir(),) if inf.install_dir() else ()
+    lists, setup_dll = install_lists(inf, cpu)
     sources = Sources(inf, cpu)
     destinations = Destinations(inf)
-    if "copyfiles" not in default and inf.section("DefaultInstall", cpu):
-        inf.fault(inf.section("DefaultInstall", cpu)[-1].line, "[DefaultInstall] has no "
-                  "CopyFiles")
-    value, line = default.get("copyfiles", ("", 0))
-    for name in filter(None, fields(value)):
+    for name, line in lists["copyfiles"]:
         copy(inf, one, name, line, sources, destinations)
     if len(one.files) > MAX_FILES:
-        inf.fault(line, f"CopyFiles: {len(one.files):,} files; a device CAB holds {MAX_FILES}")
+        inf.fault(lists["copyfiles"][-1][1], f"CopyFiles: {len(one.files):,} files; a device "
+                  f"CAB holds {MAX_FILES}")
     seen = {}
     for f in one.files:
-        where = (f.folder.casefold(), f.name.casefold())
+        where = (tuple(p.casefold() for p in f.folder), f.name.casefold())
         if where in seen:
-            inf.fault(f.line, f"{f.folder}\\{f.name} is installed by line {seen[where]} too")
+            inf.fault(f.line, f"{joined(f.folder)}\\{f.name} is installed by line {seen[where]} "
+                      "too")
         seen.setdefault(where, f.line)
-    value, line = default.get("cesetupdll", ("", 0))
-    if value:
-        one.setup_dll = sources.find(fields(value)[0], line)
-    value, line = default.get("ceselfregister", ("", 0))
-    for name in filter(None, fields(value)):
+    if setup_dll:
+        one.setup_dll = sources.find(fields(setup_dll[0])[0], setup_dll[1])
+    for name, line in lists["ceselfregister"]:
         chosen = [f for f in one.files if f.name.casefold() == name.casefold()]
         if not chosen:
             inf.fault(line, f"CESelfRegister: {name} is not a file CopyFiles installs")
         for f in chosen:
             f.flags |= SELF_REGISTER
-    value, line = default.get("addreg", ("", 0))
-    for name in filter(None, fields(value)):
+    for name, line in lists["addreg"]:
         registry(inf, one, name, line)
-    value, line = default.get("ceshortcuts", ("", 0))
-    for name in filter(None, fields(value)):
+    for name, line in lists["ceshortcuts"]:
         shortcuts(inf, one, name, line, destinations)
     return one
+
+
+def install_lists(inf, cpu):
+    """[DefaultInstall], then [DefaultInstall.<cpu>]: each list key's names with their lines,
+    the plain section's first, a name listed by both taken once; and CESetupDLL, the
+    processor's where it names one."""
+    plain = inf.sections.get("defaultinstall")
+    special = inf.sections.get(f"defaultinstall.{cpu}".casefold()) if cpu else None
+    found = [s for s in (plain, special) if s]
+    if not found:
+        inf.fault(None, "no [DefaultInstall] section")
+    lists, setup_dll = {key: {} for key in LISTS}, None
+    for section in found:
+        keys = inf.keys(section)
+        for key in LISTS:
+            value, line = keys.get(key, ("", 0))
+            for name in filter(None, fields(value)):
+                lists[key].setdefault(name.casefold(), (name, line))
+        setup_dll = keys.get("cesetupdll", setup_dll)
+    if found and not any("copyfiles" in inf.keys(s) for s in found):
+        inf.fault(found[0].line, "[DefaultInstall] has no CopyFiles")
+    return {key: list(names.values()) for key, names in lists.items()}, setup_dll
+
+
+def joined(parts):
+    return "\\".join(parts)
+
+
+def named_section(inf, key, name, line):
+    """The section a list key names, or None with a warning where it is missing or empty: the
+    SDK tool builds the CAB without it."""
+    section = inf.sections.get(name.casefold())
+    if section is None or not section.lines:
+        inf.warn(line, f"Section [{name}] has no data ({key} names it); the CAB is built "
+                 "without it")
+        return None
+    return section
 
 
 def device(inf, one, keys):
@@ -341,14 +405,24 @@ class Sources:
             return None
         values, disk_line = self.disks[disk.casefold()]
         folder = values[3] if len(values) > 3 else ""
-        if re.match(r"[A-Za-z]:|\\\\|/", folder) or folder.startswith("\\"):
-            self.inf.fault(disk_line, f"source folder {folder} is a Windows absolute path, "
-                           "which can't be found here; give the folder relative to the .inf")
+        base = self.inf.path.parent
+        drive = re.match(r"([A-Za-z]):[\\/]", folder)
+        if drive and drive.group(1).upper() in self.inf.drives:
+            base, folder = self.inf.drives[drive.group(1).upper()], folder[3:]
+        elif drive:
+            self.inf.fault(disk_line, f"source folder {folder} is on drive "
+                           f"{drive.group(1).upper()}:, which DRIVES doesn't map to a folder "
+                           f"here (DRIVES='{drive.group(1).upper()}=/path/to/it')")
+            return None
+        elif re.match(r"[A-Za-z]:|\\\\|/", folder) or folder.startswith("\\"):
+            self.inf.fault(disk_line, f"source folder {folder} is a Windows absolute path "
+                           "without a drive to map (DRIVES); give the folder relative to the "
+                           ".inf, or with its drive letter")
             return None
         parts = [p for p in re.split(r"[\\/]", folder) if p] + \
                 [p for p in re.split(r"[\\/]", rest[0] if rest else "") if p] + \
                 [self.inf.expand(name, line)]
-        path, problem = locate(self.inf.path.parent, parts, self.listings)
+        path, problem = locate(base, parts, self.listings)
         if problem:
             self.inf.fault(number, f"{name}: {problem}")
         self.found[key] = path
@@ -391,10 +465,11 @@ class Destinations:
         if required(inf, "DestinationDirs") is None:
             self.dirs = {}
             return
-        self.dirs = {k: (inf.values(v, n), n)
+        self.dirs = {k: (fields(v), n)
                      for k, (v, n) in inf.keys(inf.sections["destinationdirs"]).items()}
 
     def folder(self, section, line, what):
+        """The folder's name parts, or None with a fault."""
         found = self.dirs.get(section.casefold()) or self.dirs.get("defaultdestdir")
         if found is None:
             if self.dirs or "destinationdirs" in self.inf.sections:
@@ -402,15 +477,12 @@ class Destinations:
                                "and there is no DefaultDestDir")
             return None
         values, number = found
-        folder = values[1].strip("\\") if len(values) > 1 else ""
-        self.inf.fits(folder, number, "folder")
-        return folder
+        return self.inf.device_folder(values[1] if len(values) > 1 else "", number)
 
 
 def copy(inf, one, name, line, sources, destinations):
-    section = inf.sections.get(name.casefold())
+    section = named_section(inf, "CopyFiles", name, line)
     if section is None:
-        inf.fault(line, f"CopyFiles: no [{name}] section")
         return
     folder = destinations.folder(name, line, "copy section")
     for number, text in section.lines:
@@ -423,18 +495,19 @@ def copy(inf, one, name, line, sources, destinations):
         flags = inf.number(values[3], number, "copy flags")
         # Listed even when its source or folder is at fault: the checks after this one see
         # the file and tell nothing more about it.
-        one.files.append(File(sources.find(source, number), folder or "", target, flags, number))
+        one.files.append(File(sources.find(source, number), folder or (), target, flags, number))
 
 
 def registry(inf, one, name, line):
-    section = inf.sections.get(name.casefold())
+    section = named_section(inf, "AddReg", name, line)
     if section is None:
-        inf.fault(line, f"AddReg: no [{name}] section")
         return
     for number, text in section.lines:
-        values = inf.values(text, number) + ["", "", "", ""]
-        root, key, value_name, flags = values[0], values[1].strip("\\"), values[2], values[3]
-        data = [v for v in values[4:]]
+        raw = fields(text) + ["", "", "", ""]
+        root, key, value_name, flags = (inf.expand(v, number) for v in raw[:4])
+        key = key.strip("\\")
+        # %InstallDir% stays for the device, which puts in the folder the user picked.
+        data = [inf.expand(v, number, kept=KEPT_IN_VALUES) for v in raw[4:]]
         while len(data) > 1 and data[-1] == "":
             data.pop()
         if root.upper() not in ROOTS:
@@ -460,30 +533,32 @@ def registry(inf, one, name, line):
                                if inf.fits(s, number, "registry value"))
             if kind == 0x00010000:
                 payload += b"\0"
-        substitute = any(VARIABLE.search(s) for s in data) and kind in (0, 0x00010000)
+        substitute = kind in (0, 0x00010000) and any(SUBSTITUTED.search(s) for s in data)
         one.registry.append((ROOTS[root.upper()], key, value_name,
                              flags & (0x00010001 | NOCLOBBER), payload, substitute))
 
 
 def shortcuts(inf, one, name, line, destinations):
-    section = inf.sections.get(name.casefold())
+    """Each shortcut: (its name, its folder's parts, whether it points to a folder, the folder's
+    parts or the File it points to, its line)."""
+    section = named_section(inf, "CEShortcuts", name, line)
     if section is None:
-        inf.fault(line, f"CEShortcuts: no [{name}] section")
         return
     default = None
     for number, text in section.lines:
-        values = inf.values(text, number) + ["", "", ""]
-        label, kind, target = values[0], values[1], values[2]
-        if values[3]:
-            folder = values[3].strip("\\")
+        raw = fields(text) + ["", "", ""]
+        label, kind, target = (inf.expand(v, number) for v in raw[:3])
+        if raw[3]:
+            folder = inf.device_folder(raw[3], number)
         else:
             default = default or destinations.folder(name, line, "shortcut section")
             folder = default
         inf.fits(label, number, "shortcut")
         to_folder = inf.number(kind, number, "shortcut type") != 0
         if to_folder:
-            if target.casefold() == inf.expand("%InstallDir%", number).casefold():
-                place = target.strip("\\")
+            place = inf.device_folder(raw[2], number)
+            if [p.casefold() for p in place] == [p.casefold() for p in one.install_dir]:
+                pass
             elif target.casefold() in destinations.dirs:
                 place = destinations.folder(target, number, "shortcut target")
             else:
@@ -497,10 +572,8 @@ def shortcuts(inf, one, name, line, destinations):
                           "installs")
                 continue
             place = files[0]
-        if folder is not None and not re.match(r"%CE[0-9]+%", folder):
-            # The script places a shortcut under a standard folder only.
-            inf.fault(number, f"shortcut {label}: its folder {folder or '(none)'} must start "
-                      "with one of %CE1% to %CE17%")
+        if folder == ():
+            inf.fault(number, f"shortcut {label}: no folder to put it in")
         elif folder is not None:
             one.shortcuts.append((label, folder, to_folder, place, number))
 

@@ -23,7 +23,7 @@ import zipfile
 
 from packager import brand, cabinet, ini, release
 
-NAMES = ("PACKAGE", "INF", "CPU", "COMPRESS", "CODEPAGE", *release.NAMES)
+NAMES = ("PACKAGE", "INF", "CPU", "COMPRESS", "CODEPAGE", "DRIVES", *release.NAMES)
 OPTIONAL = {"uninstall", "iconfile", "iconindex", "devicefile"}
 # Characters Windows allows in no file name.
 FORBIDDEN = re.compile(r'[<>:"|?*\x00-\x1f]')
@@ -34,8 +34,8 @@ RENAME_EXCHANGE = 2
 class Package:
     """What the checks found: faults and warnings as lines, the files to ship, the summary."""
 
-    def __init__(self, folder):
-        self.folder = folder
+    def __init__(self, folder, code_page):
+        self.folder, self.code_page = folder, code_page  # the CABs' scripts' code page too
         self.faults, self.warnings = [], []
         self.files = {}  # relative path in the package (as on disk, '/'-separated) -> summary
         self.cabs = []  # (relative path, cabinet.Cabinet)
@@ -124,7 +124,7 @@ def check_cabs(package, key):
             package.warn(f"install.ini:{key.line}", f"CabFiles names {entry} twice")
             continue
         try:
-            description = cabinet.read(package.folder / found)
+            description = cabinet.read(package.folder / found, package.code_page)
         except cabinet.CabError as error:
             for line in error.lines:
                 package.fault(found, line)
@@ -195,7 +195,7 @@ def check_icon(package, section):
 
 def check(folder, code_page):
     """Every fault and warning of the package in `folder`."""
-    package = Package(folder)
+    package = Package(folder, code_page)
     found, problem = find(folder, "install.ini")  # setup.exe names it so; Windows finds any case
     if found is None:
         package.fault(f"PACKAGE {folder}", problem)
@@ -321,8 +321,8 @@ def summary(package, out, setup_size, setup_text):
 def make(values):
     faults = [f"{name} is needed: make package PACKAGE=folder OUT=dist/folder (or "
               "OUT=dist/name.zip)" for name in ("PACKAGE", "OUT") if name not in values]
-    if "INF" not in values and {"CPU", "COMPRESS"} & set(values):
-        faults.append("CPU and COMPRESS go with INF, which the CABs are made from")
+    if "INF" not in values and {"CPU", "COMPRESS", "DRIVES"} & set(values):
+        faults.append("CPU, COMPRESS and DRIVES go with INF, which the CABs are made from")
     folder = pathlib.Path(values.get("PACKAGE", "."))
     out = pathlib.Path(values.get("OUT", "."))
     code_page = ini.code_page(values.get("CODEPAGE", "1252"))
@@ -333,7 +333,7 @@ def make(values):
         faults.append(f"PACKAGE {folder}: not a folder")
     # The package is read only where the settings let it be; the settings are checked all the
     # same, so one run tells every fault.
-    package = Package(folder)
+    package = Package(folder, code_page)
     if not faults:
         package = check(folder, code_page)
         if out.suffix.lower() in (".zip", ".exe"):

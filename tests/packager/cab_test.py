@@ -15,10 +15,11 @@ from wine import demo
 
 from packager import cabinet
 
-# Header: size 319, ARM (2577), system 4.20 to 5.0, builds 1000 to 2000; 5 strings, 1 folder,
-# 2 files, 1 hive, 2 values, 1 shortcut at 127, 186, 196, 238, 252, 303; names at 100, 106, 114.
-SCRIPT = (struct.pack("<4s5I6I6H6I6HI", b"MSCE", 0, 319, 0, 1, 2577, 4, 20, 5, 0, 1000, 2000,
-                      5, 1, 2, 1, 2, 1, 127, 186, 196, 238, 252, 303, 100, 6, 106, 8, 114, 13, 0)
+# Header: size 331, ARM (2577), system 4.20 to 5.0, builds 1000 to 2000; 5 strings, 1 folder,
+# 2 files, 1 hive, 2 values, 2 shortcuts at 127, 186, 196, 238, 252, 303; names at 100, 106, 114.
+SIZE = 331
+SCRIPT = (struct.pack("<4s5I6I6H6I6HI", b"MSCE", 0, SIZE, 0, 1, 2577, 4, 20, 5, 0, 1000, 2000,
+                      5, 1, 2, 1, 2, 2, 127, 186, 196, 238, 252, 303, 100, 6, 106, 8, 114, 13, 0)
           + b"Notes\0" + b"Example\0" + b"ABC\0BOARD07\0\0"
           + b"\1\0\6\0%CE1%\0" + b"\2\0\6\0Notes\0" + b"\3\0\x09\0Software\0"
           + b"\4\0\x08\0Example\0" + b"\5\0\x0a\0Notes.lnk\0"
@@ -28,7 +29,9 @@ SCRIPT = (struct.pack("<4s5I6I6H6I6HI", b"MSCE", 0, 319, 0, 1, 2577, 4, 20, 5, 0
           + struct.pack("<7H", 1, 3, 0, 6, 3, 4, 0)  # hive 1: HKLM\Software\Example
           + struct.pack("<3HIH", 1, 1, 0, 0x00010003, 9) + b"Size\0" + struct.pack("<I", 42)
           + struct.pack("<3HIH", 2, 1, 1, 0, 18) + b"Path\0%InstallDir%\0"
-          + struct.pack("<8H", 1, 0, 11, 1, 1, 4, 5, 0))  # %CE11%\Notes.lnk -> file 1
+          # As the SDK tool writes shortcuts, their name lists not ended by 0: %CE11%\Notes.lnk,
+          # then base 0 and folder 1, %CE1%\Notes\Notes.lnk, both to file 1.
+          + struct.pack("<7H", 1, 0, 11, 1, 1, 2, 5) + struct.pack("<7H", 2, 1, 0, 1, 1, 2, 5))
 MEMBERS = {"NOTES.000": SCRIPT, "NOTES.001": b"program\n" * 100, "INK.002": b"library",
            "SETUP.999": b"setup DLL"}
 XML = (b'<wap-provisioningdoc><characteristic type="Install"><parm name="AppName" '
@@ -37,6 +40,26 @@ XML = (b'<wap-provisioningdoc><characteristic type="Install"><parm name="AppName
        b'<characteristic type="notes.exe"><characteristic type="Extract"><parm name="Source" '
        b'value="NOTES.001"/></characteristic></characteristic></characteristic>'
        b'</characteristic></wap-provisioningdoc>')
+# SCRIPT's _setup.xml, as the SDK tool would write it beside: entry for entry the same install.
+XML_BESIDE = rb"""<wap-provisioningdoc><characteristic type="Install">
+<parm name="AppName" value="Example Notes"/><parm name="InstallDir" value="%CE1%\Notes"/>
+<parm name="SetupDLL" value="SETUP.999"/><parm name="NumDirs" value="1"/>
+<parm name="NumFiles" value="2"/><parm name="NumRegKeys" value="1"/>
+<parm name="NumRegVals" value="2"/><parm name="NumShortcuts" value="2"/></characteristic>
+<characteristic type="FileOperation"><characteristic type="%CE1%\Notes" translation="install">
+<characteristic type="notes.exe"><characteristic type="Extract">
+<parm name="Source" value="NOTES.001"/></characteristic></characteristic>
+<characteristic type="ink.dll"><characteristic type="Extract"><parm name="Source" value="INK.002"/>
+<parm name="SelfRegister"/></characteristic></characteristic>
+<characteristic type="Notes.lnk"><characteristic type="Shortcut">
+<parm name="Source" value="%CE1%\Notes\notes.exe"/></characteristic></characteristic>
+</characteristic><characteristic type="%CE11%" translation="install">
+<characteristic type="Notes.lnk"><characteristic type="Shortcut">
+<parm name="Source" value="%CE1%\Notes\notes.exe"/></characteristic></characteristic>
+</characteristic></characteristic><characteristic type="Registry">
+<characteristic type="HKLM\Software\Example"><parm name="Size" value="42" datatype="integer"/>
+<parm name="Path" value="%InstallDir%" datatype="string" translation="install"/>
+</characteristic></characteristic></wap-provisioningdoc>"""
 LISTING = """{}: Notes by Example
   script       a .000 file
   processor    ARM (2577)
@@ -47,8 +70,9 @@ LISTING = """{}: Notes by Example
     notes.exe  NOTES.001, 800 bytes, always overwrite, never skipped
     ink.dll  INK.002, 7 bytes, shared, self-register
   registry HKLM\\Software\\Example: Size DWORD 42, kept if present
-  registry HKLM\\Software\\Example: Path string "%InstallDir%"
+  registry HKLM\\Software\\Example: Path string "%InstallDir%", filled in on the device
   shortcut %CE11%\\Notes.lnk -> file notes.exe in %CE1%\\Notes
+  shortcut %CE1%\\Notes\\Notes.lnk -> file notes.exe in %CE1%\\Notes
   setup DLL    SETUP.999, 9 bytes: the installer runs it
 """
 
@@ -71,9 +95,13 @@ def good():
                                   2: (1, 0x90000000, "ink.dll", "INK.002")},
             {1: "HKLM\\Software\\Example"},
             [(1, "Size", "DWORD", 0x10003, "42"), (1, "Path", "string", 0, '"%InstallDir%"')],
-            [(11, "Notes.lnk", 1, 1)], ("SETUP.999", 9),
-            [("NOTES.000", 319), ("NOTES.001", 800), ("INK.002", 7), ("SETUP.999", 9)], [])
+            [("%CE11%", "Notes.lnk", 1, 1), ("%CE1%\\Notes", "Notes.lnk", 1, 1)], ("SETUP.999", 9),
+            [("NOTES.000", SIZE), ("NOTES.001", 800), ("INK.002", 7), ("SETUP.999", 9)], [])
     failures = [f"read {a!r}, wrote {b!r}" for a, b in zip(found, want) if a != b]
+    # Beside its _setup.xml, which names the provider in AppName too: nothing to warn about.
+    beside = cabinet.Cabinet([*cab.members, ("_setup.xml", 1)],
+                             {"NOTES.000": SCRIPT, "_setup.xml": XML_BESIDE}).warnings
+    failures += [f"SCRIPT beside XML_BESIDE: {line}" for line in beside]
     # libmspack, a reader of its own, sees the same members and sizes.
     listed = subprocess.run(["cabextract", "-l", str(path)], capture_output=True, text=True)
     if not all(f"{size:>10} |" in listed.stdout for _, size in want[-2]):
@@ -99,21 +127,22 @@ def damaged():
     many = b"".join(struct.pack("<3HIH", n, 1, n, 0, 6) + b"f.%03d\0" % (n % 1000)
                     for n in range(1, 1000))
     rows = [  # (the script, member names dropped or added, how each line starts)
-        (put(8, b"\x40\x01"), [], ["NOTES.000: its header records 320 bytes, the file has 319"]),
+        (put(8, b"\x40\x01"), [], ["NOTES.000: its header records 320 bytes, the file has 331"]),
         (put(192, b"\x09"), [], ["NOTES.000: folder 1 names string 9, which isn't defined"]),
         (SCRIPT, ["-INK.002"], ["NOTES.000: file 2 (ink.dll): no member of the cabinet is "]),
         (put(218, b"\1"), [], ["NOTES.000: file id 1 is listed twice"]),
-        (put(194, b"\3"), [], ["NOTES.000: folder 1: its list of string ids is not ended by 0"]),
+        (put(315, b"\x09"), [], ["NOTES.000: shortcut 1 names string 9, which isn't defined"]),
+        (put(319, b"\7"), [], ["NOTES.000: shortcut 2 is in folder 7, which isn't defined"]),
         (put(190, b"\3", put(151, b"%CE18%\0")), [], ["NOTES.000: folder 1: %CE18% names no "]),
-        (put(68, struct.pack("<I", 319), put(52, b"\xe7\x03", put(8, struct.pack(
-            "<I", 319 + len(many))))) + many, [f"+F.{n:03d}" for n in range(3, 999)],
+        (put(68, struct.pack("<I", SIZE), put(52, b"\xe7\x03", put(8, struct.pack(
+            "<I", SIZE + len(many))))) + many, [f"+F.{n:03d}" for n in range(3, 999)],
          ["NOTES.000: installs 999 files; with more than 998", "NOTES.000: file 999 (f.999)"]),
-        (put(64, struct.pack("<I", 319), put(8, struct.pack("<I", 523))) + struct.pack(
+        (put(64, struct.pack("<I", SIZE), put(8, struct.pack("<I", SIZE + 204))) + struct.pack(
             "<2H", 1, 200) + b"\3\0" * 99 + b"\0\0", [],
          ["NOTES.000: folder 1: its path is 890 characters long, over the 260"]),
         (put(279, b"\1\0\1\0"), [], ["NOTES.000: registry value 2 (Path): a DWORD of 13 bytes"]),
         (put(302, b"!"), [], ["NOTES.000: registry value 2 (Path): a string without its closing"]),
-        (SCRIPT[:310], [], ["NOTES.000: its header records 319 bytes, the file has 310",
+        (SCRIPT[:310], [], ["NOTES.000: its header records 331 bytes, the file has 310",
                             "NOTES.000: its shortcuts section runs past the end of the file"]),
         (SCRIPT, ["+NOTES2.001"], ["NOTES.000: file 1 (notes.exe): 2 members are numbered .001"]),
         (XML.replace(b"NOTES.001", b"NOTES.003"), ["-NOTES.000"],
@@ -121,15 +150,30 @@ def damaged():
         (b'<!DOCTYPE x [<!ENTITY a "aaaa">]><wap-provisioningdoc>&a;</wap-provisioningdoc>',
          ["-NOTES.000"], ["_setup.xml: declares an entity or a DTD"]),
     ]
+    # The two scripts telling the device different things: a warning each.
+    rows += [({"NOTES.000": SCRIPT, "_setup.xml": XML_BESIDE.replace(old, new)}, [], says)
+             for old, new, says in (
+        (b'"Example Notes"', b'"Example Pads"', ["warning: the application: its .000 file "
+                                                 "names 'Notes' by 'Example', its _setup.xml "
+                                                 "'Example Pads'"]),
+        (b'"42"', b'"43"', ["warning: registry value hklm\\software\\example: size: its .000 "
+                            "file says DWORD 42, its _setup.xml DWORD 43"]),
+        (b'<parm name="SelfRegister"/>', b"", ["warning: file %ce1%\\notes\\ink.dll: its "
+                                               ".000 file says INK.002 (0x10000000), its "
+                                               "_setup.xml INK.002 (0x0)"]),
+        (b'<parm name="NumShortcuts" value="2"/>', b'<parm name="NumShortcuts" value="1"/>',
+         ["warning: NumShortcuts: its _setup.xml says 1, its .000 file has 2"]))]
     failures = []
     for n, (script, changes, says) in enumerate(rows, 1):
         names = [name for name in MEMBERS if "-" + name not in changes]
         names += [change[1:] for change in changes if change[0] == "+"]
-        xml = script.startswith(b"<")
+        xml = isinstance(script, bytes) and script.startswith(b"<")
+        scripts = script if isinstance(script, dict) else {
+            "_setup.xml" if xml else "NOTES.000": script}
         try:
-            cabinet.Cabinet([("_setup.xml", 1)] * xml + [(name, 1) for name in names],
-                            {"_setup.xml" if xml else "NOTES.000": script})
-            lines = []
+            lines = ["warning: " + line for line in cabinet.Cabinet(
+                [("_setup.xml", 1)] * ("_setup.xml" in scripts) + [(name, 1) for name in names],
+                scripts).warnings]
         except cabinet.CabError as error:
             lines = error.lines
         if len(lines) != len(says) or not all(map(str.startswith, lines, says)):

@@ -36,6 +36,7 @@ a line without the sign
 VersionMin = 3.0
 VersionMax = 6.99
 BuildMin = 100
+BuildMax = 0xE0000000
 UnsupportedPlatforms = "Kiosk", "Terminal"
 [CEDevice.ARM]
 ProcessorType = 2577
@@ -50,19 +51,24 @@ ProcessorType = 10003
 [SourceDisksFiles]
 Notes.htm = 1
 Setup.dll = 1
+NotesImage.dll = 1
+NotesImageList.dll = 1
 [SourceDisksFiles.ARM]
 notes.exe = 2
 [SourceDisksFiles.SH3]
 notes.exe = 2
 [DefaultInstall]
-CopyFiles = Files.Help, Files.App
-AddReg = Reg
+CopyFiles = Files.Help, Files.App, Files.Bin
+AddReg = Reg, Reg.Missing
 CEShortcuts = Links
 CESetupDLL = Setup.dll
 [DefaultInstall.ARM]
 CESelfRegister = Setup.dll
+AddReg = Reg.ARM
+CEShortcuts = Links.ARM
 [DestinationDirs]
 Files.Help = 0, %CE2%\Help
+Files.Bin = 0, %InstallDir%\bin
 Links = 0, %CE11%
 DefaultDestDir = 0, %InstallDir%
 [Files.Help]
@@ -70,6 +76,9 @@ DefaultDestDir = 0, %InstallDir%
 Setup.dll
 [Files.App]
 NOTES.EXE
+[Files.Bin]
+NotesImage.dll
+NotesImageList.dll
 [Reg]
 HKCU, \Software\Example\Notes, Folder, 0x00000000, %InstallDir%
 HKCU, Software\Example\Notes, Count, 0x00010001, 42
@@ -78,18 +87,37 @@ HKLM, Software\Example\Notes, List, 0x00010002, one, two
 [Links]
 Notes, 0, NOTES.EXE
 Notes folder, 1, %InstallDir%, %CE17%
+[Reg.ARM]
+HKLM, Software\Example\Notes, Arm, 0x00010001, 1
+[Links.ARM]
+Help, 0, "Notes Help.htm", "\windows\help"
 """
 SOURCES = {"common/Notes.htm": b"<p>help</p>\n", "common/Setup.dll": b"MZ setup\n" * 9,
+           "common/NotesImage.dll": b"MZ image\n", "common/NotesImageList.dll": b"MZ list\n",
            "setup/bin/arm/notes.exe": b"MZ arm\n" * 99, "setup/bin/SH3/Notes.EXE": b"MZ sh3\n"}
-# Each CAB's members after the .000, in order: (number, its source, the name FILES gives it).
-MEMBERS = {cpu: [(999, "common/Setup.dll", None), (3, program, "NOTES.EXE"),
-                 (2, "common/Setup.dll", "Setup.dll"), (1, "common/Notes.htm", "Notes Help.htm")]
-           for cpu, program in (("ARM", "setup/bin/arm/notes.exe"),
-                                ("SH3", "setup/bin/SH3/Notes.EXE"))}
-REGISTRY = [("HKCU\\Software\\Example\\Notes", "Folder", "string", 0, '"%CE1%\\Notes"'),
-            ("HKCU\\Software\\Example\\Notes", "Count", "DWORD", 0x10001, "42"),
-            ("HKLM\\Software\\Example\\Notes", "Blob", "binary", 1, "01 a0 ff"),
-            ("HKLM\\Software\\Example\\Notes", "List", "multi-string", 0x10002, '"one", "two"')]
+# Each CAB's members after the .000 and _setup.xml, in order: (number, its source, its name, where
+# it goes, its copy flags); the stems are Windows' short names of the sources.
+MEMBERS = {cpu: [(999, "common/Setup.dll", "000Setup", None, None),
+                 (5, "common/NotesImageList.dll", "NOTESI~2", "%CE1%\\Notes\\bin\\NotesImageList.dll", 0),
+                 (4, "common/NotesImage.dll", "NOTESI~1", "%CE1%\\Notes\\bin\\NotesImage.dll", 0),
+                 (3, program, stem, "%CE1%\\Notes\\NOTES.EXE", 0),
+                 (2, "common/Setup.dll", "000Setup", "%CE2%\\Help\\Setup.dll",
+                  0x10000000 if cpu == "ARM" else 0),
+                 (1, "common/Notes.htm", "000Notes", "%CE2%\\Help\\Notes Help.htm", 0x40000000)]
+           for cpu, program, stem in (("ARM", "setup/bin/arm/notes.exe", "000notes"),
+                                      ("SH3", "setup/bin/SH3/Notes.EXE", "000Notes"))}
+# The plain section's values, then the ARM section's; %InstallDir% left for the device to fill in.
+REGISTRY = [("HKCU\\Software\\Example\\Notes", "Folder", "string", 0, '"%InstallDir%"', True),
+            ("HKCU\\Software\\Example\\Notes", "Count", "DWORD", 0x10001, "42", False),
+            ("HKLM\\Software\\Example\\Notes", "Blob", "binary", 1, "01 a0 ff", False),
+            ("HKLM\\Software\\Example\\Notes", "List", "multi-string", 0x10002, '"one", "two"',
+             False),
+            ("HKLM\\Software\\Example\\Notes", "Arm", "DWORD", 0x10001, "1", False)]
+# Every folder a DIRS entry, the installation folder first and one string: %CE1%\Notes.
+FOLDERS = ["%CE1%\\Notes", "%CE2%\\Help", "%CE1%\\Notes\\bin", "%CE11%", "%CE17%", "windows\\help"]
+LINKS = [("%CE11%", "Notes.lnk", 1, 3, "%CE1%\\Notes\\NOTES.EXE"),
+         ("%CE17%", "Notes folder.lnk", 0, 1, "%CE1%\\Notes"),
+         ("windows\\help", "Help.lnk", 1, 1, "%CE2%\\Help\\Notes Help.htm")]
 WHEN = 1620284890  # 2021-05-06 07:08:10 UTC, the sources' modification time
 
 
@@ -116,7 +144,7 @@ def bad():
     rows = [  # (replacements in the .inf, a change to the files, CPU, [(marker, says)])
         ([("[version]", "[Versions]")], None, "ARM SH3", [(None, "no [Version] section")]),
         ([("Provider ", "Maker ")], None, "ARM SH3", [("[version]", "[Version] has no Pro")]),
-        ([("%Help%.htm", "%Hlep%.htm")], None, "ARM", [("Hlep", "%Hlep% is not defined")]),
+        ([("%Help%.htm", "%Hlep%.htm")], None, "SH3", [("Hlep", "%Hlep% is not defined")]),
         ([("DefaultDestDir", "; DefaultDestDir")], None, "ARM",
          [("CopyFiles =", "copy section Files.App has no folder in [DestinationDirs]")]),
         ([], lambda t: (t / "common/Notes.htm").unlink(), "ARM",
@@ -134,7 +162,7 @@ def bad():
         ([("Setup.dll\n[Files.App]", "Setup.dll\n\"Notes Help.htm\", Setup.dll\n[Files.App]")],
          None, "ARM", [('"Notes Help.htm"', "%CE2%\\Help\\Notes Help.htm is installed by line")]),
         ([("[Files.App]\nNOTES.EXE\n", many)], None, "ARM",
-         [("CopyFiles =", "CopyFiles: 1,002 files; a device CAB holds 998")]),
+         [("CopyFiles =", "CopyFiles: 1,004 files; a device CAB holds 998")]),
         ([('"Notes"', '"' + "N" * 41 + '"')], None, "ARM", [("NNN", "AppName 'NNNNN")]),
         ([('"Example Software"', '"' + "E" * 33 + '"')], None, "ARM",
          [("EEE", "Provider 'EEEEE")]),
@@ -142,10 +170,11 @@ def bad():
          [("Snow", "Provider 'Snow \u2603 Software': '\u2603' is not in code page 1252")]),
         ([], None, "ARM MIPS", [(None, "CPU MIPS: no section ends in '.MIPS'")]),
         ([("..\\common", "C:\\projects\\common")], None, "ARM",
-         [("C:\\projects", "source folder C:\\projects\\common is a Windows absolute path")]),
+         [("C:\\projects", "source folder C:\\projects\\common is on drive C:, which DRIVES "
+                            "doesn't map to a folder here (DRIVES='C=/path/to/it')")]),
         # Every fault at once, in the order of the file.
         ([("%Help%.htm", "%Hlep%.htm"), ("HKLM, Software\\Example\\Notes, Blob", "HKU, x, y"),
-          ("0x00010001, 42", "0x00010001, 4x2")], None, "ARM SH3",
+          ("0x00010001, 42", "0x00010001, 4x2")], None, "SH3",
          [("Hlep", "%Hlep%"), ("4x2", "DWORD value '4x2'"), ("HKU,", "registry root 'HKU'")]),
     ]
     failures = []
@@ -185,14 +214,16 @@ def good():
         shutil.rmtree(out, ignore_errors=True)
         os.environ["SOURCE_DATE_EPOCH"] = epoch
         result = make("cab", f"INF={inf}", f"OUT={out}", "CPU=ARM SH3", f"COMPRESS={n // 2}")
-        if result.returncode != 0 or result.stderr.count("\n") != 1:  # the [Strings] warning
+        # Two warnings: the [Strings] line; the missing section, the CAB built all the same.
+        if result.returncode != 0 or result.stderr.count("\n") != 2 or \
+                "Section [Reg.Missing] has no data" not in result.stderr:
             return [f"make cab: status {result.returncode}\n{result.stderr}"]
         runs.append({p.name: p.read_bytes() for p in out.iterdir()})
     if runs[0] != runs[1] or sorted(runs[0]) != ["notes.ARM.CAB", "notes.SH3.CAB"] or \
             len(runs[2]["notes.ARM.CAB"]) >= len(runs[0]["notes.ARM.CAB"]):
         failures.append(f"two runs of the same inputs differ, wrote {sorted(runs[0])}, or "
                         "MSZIP made nothing smaller")
-    for cpu, number in (("ARM", 2577), ("SH3", 10003)):
+    for cpu, number, arm in (("ARM", 2577, 5), ("SH3", 10003, 4)):  # where ARM's own end
         cab = WORK / "good" / "out0" / f"notes.{cpu}.CAB"
         described = cabinet.read(cab)
         if (described.application, described.provider, described.processor_name(),
@@ -200,31 +231,42 @@ def good():
                                           "system 3.0 to 6.99"):
             failures.append(f"{cab.name} reads back as {vars(described)}")
         listed, clamped = members(cab), members(WORK / "good" / "out2" / cab.name)
-        want = [f".{n:03d}" for n, *_ in MEMBERS[cpu]]
-        if [name[-4:] for _, name in listed[1:]] != want or not listed[0][1].endswith(".000") \
-                or {d for d, _ in listed} != {"06.05.2021 07:08:10"} \
-                or {d for d, _ in clamped} != {"13.09.2020 12:26:40"}:
+        want = [f"NOTES{cpu[0]}~1.000", "_setup.xml"] + [f"{stem}.{n:03d}" for n, _, stem, *_
+                                                         in MEMBERS[cpu]]
+        if [name for _, name in listed] != want or {d for d, _ in listed} != \
+                {"06.05.2021 07:08:10"} or {d for d, _ in clamped} != {"13.09.2020 12:26:40"}:
             failures.append(f"{cab.name}: cabextract lists {listed}, dated then {clamped}")
         extracted = WORK / "good" / "x" / cpu
         shutil.rmtree(extracted, ignore_errors=True)
         subprocess.run(["cabextract", "-q", "-d", str(extracted),
                         str(WORK / "good" / "out2" / cab.name)], check=True)
         got = {p.suffix: p.read_bytes() for p in extracted.iterdir()}
-        if any(got[f".{n:03d}"] != SOURCES[source] for n, source, _ in MEMBERS[cpu]):
+        if any(got[f".{n:03d}"] != SOURCES[source] for n, source, *_ in MEMBERS[cpu]):
             failures.append(f"{cab.name}: cabextract extracts {sorted(got)}, not the sources")
-        # What the reader decodes of the script, against what the .inf says.
-        script = described.script
-        folders = {n: (script.folders[f], name, flags) for n, (f, flags, name, _) in
-                   script.files.items()}
-        want = {1: ("%CE2%\\Help", "Notes Help.htm", 0x40000000),
-                2: ("%CE2%\\Help", "Setup.dll", 0x10000000 if cpu == "ARM" else 0),
-                3: ("%CE1%\\Notes", "NOTES.EXE", 0)}
-        values = [(script.hives[h], name, kind, flags, shown)
+        # What the reader decodes of each script, against what the .inf says.
+        script, xml = described.script, described.xml
+        files = {n: (f"{script.folders[f]}\\{name}", flags) for n, (f, flags, name, _) in
+                 script.files.items()}
+        values = [(script.hives[h], name, kind, flags, shown, script.registry[h, name.casefold()][2])
                   for h, name, kind, flags, shown in script.values]
-        if folders != want or described.warnings or values != REGISTRY or script.links != [
-                (11, "Notes.lnk", 1, 3), (17, "Notes folder.lnk", 0, 2)]:
-            failures.append(f"{cab.name}: reads back as {folders}, {values}, {script.links}, "
-                            f"warnings {described.warnings}")
+        links = [(f, path, kind, target, f"{script.folders[script.files[target][0]]}\\"
+                  f"{script.files[target][2]}" if kind else script.folders[target])
+                 for f, path, kind, target in script.links]
+        install = {"InstallPhase": "install", "ProcessorType": str(number),
+                   "OSVersionMin": "3.0", "OSVersionMax": "6.99", "BuildNumberMin": "100",
+                   "BuildNumberMax": "-536870912", "AppName": "Example Software Notes",
+                   "InstallDir": "%CE1%\\Notes", "SetupDLL": "000Setup.999",
+                   "NumDirs": str(arm + 1), "NumFiles": "5", "NumRegKeys": "2",
+                   "NumRegVals": str(arm), "NumShortcuts": str(arm - 2)}
+        if files != {n: (to, flags) for n, _, _, to, flags in MEMBERS[cpu] if to} or \
+                described.warnings or values != REGISTRY[:arm] or links != LINKS[:arm - 2] or \
+                list(script.folders.values()) != FOLDERS[:arm + 1] or \
+                "%CE1%\\Notes" not in script.strings.values() or script.builds != (100, 0xE0000000):
+            failures.append(f"{cab.name}: its .000 reads back as {files}, {values}, {links}, "
+                            f"{script.folders}, warnings {described.warnings}")
+        if xml.install != install or [(f.lstrip("\\"), n, t) for f, n, t in xml.links] != \
+                [(f, n, t) for f, n, _, _, t in LINKS[:arm - 2]]:
+            failures.append(f"{cab.name}: its _setup.xml reads back as {xml.install}, {xml.links}")
     return failures
 
 
