@@ -13,6 +13,7 @@ are warned about and passed over, as a word that isn't an option is (a mistyped 
 uncompressed, as the tool does). A fault: status 1, and no CAB written.
 """
 import pathlib
+import re
 import sys
 
 if __package__ in (None, ""):  # run as a program: the packager is beside it
@@ -25,6 +26,11 @@ VALUED = ("/dest", "/err", "/prexml", "/postxml")
 PASSED_OVER = ("/nouninstall", "/platform")
 
 
+def is_option(word):
+    """An option as the tool spells them: a slash and letters (a path here has more slashes)."""
+    return re.fullmatch(r"/[A-Za-z]+", word) is not None
+
+
 def parse(argv):
     """(the .inf, {option: value}, [cpu names], warnings)."""
     inf, options, cpus, warnings, i = None, {}, [], [], 0
@@ -32,20 +38,20 @@ def parse(argv):
         word, i = argv[i], i + 1
         option = word.casefold()
         if option == "/cpu":
-            while i < len(argv) and not argv[i].startswith("/"):
+            while i < len(argv) and not is_option(argv[i]):
                 cpus.append(argv[i])
                 i += 1
         elif option in PASSED_OVER:
-            if option == "/platform" and i < len(argv) and not argv[i].startswith("/"):
+            if option == "/platform" and i < len(argv) and not is_option(argv[i]):
                 i += 1
             warnings.append(f"{word}: passed over; the CABs are built without it")
         elif option in VALUED:
-            if i >= len(argv) or argv[i].startswith("/"):
+            if i >= len(argv):
                 raise Failure(f"{word} needs a value")
             options[option], i = argv[i], i + 1
         elif option == "/compress":
             options[option] = True
-        elif option.startswith("/") or inf is not None:
+        elif is_option(word) or inf is not None:
             warnings.append(f"{word}: not an option this tool knows; passed over")
         else:
             inf = word
