@@ -39,13 +39,7 @@ def prepare(values):
     if values.get("COMPRESS", "0") not in ("0", "1"):
         raise Failure(f"COMPRESS {values['COMPRESS']}: 1 for MSZIP, 0 (the default) for none")
     mapped, faults = drives(values.get("DRIVES", ""))
-    wrapped = {}  # provisioning XML that the command line's /prexml and /postxml put around
-    for name in ("PREXML", "POSTXML"):
-        try:
-            wrapped[name] = pathlib.Path(values[name]).read_text("utf-8") if name in values else ""
-        except (OSError, UnicodeDecodeError) as error:
-            faults.append(f"/{name.lower()} {values[name]}: cannot read it as UTF-8 text "
-                          f"({getattr(error, 'strerror', None) or error})")
+    wrapped = {name: fragment(values, name, faults) for name in ("PREXML", "POSTXML")}
     parsed, installs = inf_file.read(path, inf_file.cpu_names(values.get("CPU")), code_page,
                                      mapped)
     layouts = []
@@ -71,6 +65,32 @@ def prepare(values):
     return layouts, parsed.warnings
 
 
+def fragment(values, name, faults):
+    """The provisioning XML that the command line's /prexml or /postxml puts before or after
+    what the .inf describes: characteristics, not a document of their own."""
+    if name not in values:
+        return ""
+    from defusedxml import DefusedXmlException, ElementTree
+    what = f"/{name.lower()} {values[name]}"
+    try:
+        text = pathlib.Path(values[name]).read_text("utf-8")
+        root = ElementTree.fromstring(f"<wap-provisioningdoc>{text}</wap-provisioningdoc>")
+    except OSError as error:
+        faults.append(f"{what}: cannot read it ({error.strerror})")
+    except UnicodeDecodeError:
+        faults.append(f"{what}: not UTF-8 text")
+    except (DefusedXmlException, ElementTree.ParseError) as error:
+        faults.append(f"{what}: not characteristics of provisioning XML ({error})")
+    else:
+        if root.find("wap-provisioningdoc") is not None or any(
+                child.tag != "characteristic" for child in root):
+            faults.append(f"{what}: holds {', '.join(f'<{c.tag}>' for c in root)}; it must "
+                          "hold <characteristic> elements only, which go into _setup.xml's "
+                          "<wap-provisioningdoc>")
+        return text
+    return ""
+
+
 def drives(text):
     """DRIVES='E=/src/product C=/opt/sdk': ({drive letter: folder}, faults)."""
     mapped, faults = {}, []
@@ -90,14 +110,15 @@ def drives(text):
     return mapped, faults
 
 
-def read_back(path, one, code_page):
+def read_back(path, one, code_page, wrapped):
     """Why the CAB at `path` doesn't read back as written, or None: its two scripts must agree
-    entry for entry, as each device reads one of them."""
+    entry for entry, as each device reads one of them; unless the packager `wrapped` _setup.xml
+    in instructions of their own, which only newer devices are to carry out."""
     try:
         found = cabinet.read(path, code_page)
     except cabinet.CabError as error:
         return f"{path.name}: written, but doesn't read back: {error}".replace("\n", "; ")
-    if found.disagreements:
+    if found.disagreements and not wrapped:
         return f"{path.name}: written, but its scripts disagree: " + "; ".join(
             found.disagreements)
     got = (found.application, found.provider, found.processor)
@@ -135,7 +156,8 @@ def build(values, out, say=print):
                                     epoch)
                 except cabwriter.WriteError as error:
                     raise Failure(f"{made.name}: cannot write it ({error})") from None
-                problem = read_back(made, layout.one, code_page)
+                problem = read_back(made, layout.one, code_page,
+                                    {"PREXML", "POSTXML"} & set(values))
                 if problem:
                     faults.append(problem)
                 names.append(made.name)

@@ -351,7 +351,7 @@ class SetupXml:
         if root.tag != "wap-provisioningdoc":
             self.fault(f"its root element is <{shown(str(root.tag))}>, not <wap-provisioningdoc>")
             return
-        install = self.characteristic(root, "Install")
+        install = next(iter(self.characteristics(root, "Install")), None)
         if install is None:
             self.fault("has no Install characteristic")
         else:
@@ -361,8 +361,8 @@ class SetupXml:
             if not self.application:
                 self.fault("its Install characteristic names no AppName")
         names = {m.casefold(): m for m in members}
-        operations = self.characteristic(root, "FileOperation")
-        for folder in () if operations is None else operations.findall("characteristic"):
+        operations = self.characteristics(root, "FileOperation")
+        for folder in (f for o in operations for f in o.findall("characteristic")):
             where = shown(folder.get("type") or "")
             self.folders.append(where)
             for item in folder.findall("characteristic"):
@@ -382,8 +382,8 @@ class SetupXml:
                                            flags))
                     elif action.get("type") == "Shortcut":
                         self.links.append((where, target, source))
-        registry = self.characteristic(root, "Registry")
-        for key in () if registry is None else registry.findall("characteristic"):
+        registry = self.characteristics(root, "Registry")
+        for key in (k for r in registry for k in r.findall("characteristic")):
             for value in key.findall("parm"):
                 self.registry.append((shown(key.get("type") or ""), value.get("name") or "",
                                       value.get("datatype") or "", value.get("value") or "",
@@ -393,8 +393,8 @@ class SetupXml:
         self.faults.append(f"{self.name}: {line}")
 
     @staticmethod
-    def characteristic(root, kind):
-        return next((c for c in root.findall("characteristic") if c.get("type") == kind), None)
+    def characteristics(root, kind):
+        return [c for c in root.findall("characteristic") if c.get("type") == kind]
 
 
 def folded(path):
