@@ -32,7 +32,7 @@ LISTS = ("copyfiles", "addreg", "ceshortcuts", "ceselfregister")
 VARIABLE = re.compile(r"%([^%]*)%")
 # What the device's installer fills in itself in a registry value: the folder the user picked.
 SUBSTITUTED = re.compile(r"%(InstallDir|CE[0-9]+)%", re.IGNORECASE)
-KEPT_IN_VALUES = ("installdir",)
+KEPT_IN_VALUES = ("installdir",)  # and in folders, as one part
 
 
 class Section:
@@ -186,13 +186,9 @@ class Inf:
     def device_folder(self, text, line):
         """A device folder written in the .inf as its name parts: split at backslashes, a
         leading one dropped, each part expanded; %InstallDir% the one part of its value."""
-        parts = []
-        for piece in text.split("\\"):
-            if piece.casefold() == "%installdir%":
-                parts.append(self.install_dir())
-            else:
-                parts += self.expand(piece, line).split("\\")
-        parts = tuple(p for p in parts if p)
+        pieces = self.expand(text, line, kept=KEPT_IN_VALUES).split("\\")
+        parts = tuple(self.install_dir() if p.casefold() == "%installdir%" else p
+                      for p in pieces if p)
         for part in parts:
             self.fits(part, line, "folder")
         return parts
@@ -286,7 +282,13 @@ def install(inf, cpu):
                       f"characters; the device's installer takes {MAX_APPNAME}")
         inf.fits(one.application, line, "AppName")
     device(inf, one, inf.merged("CEDevice", cpu))
-    one.install_dir = (inf.install_dir(),) if inf.install_dir() else ()
+    one.install_dir = (inf.install_dir(),)
+    if "installdir" in inf.strings:
+        line = inf.strings["installdir"][1]
+        if not inf.install_dir():
+            inf.fault(line, "InstallDir is empty; the device's installer needs a folder to "
+                      "install into")
+        inf.fits(inf.install_dir(), line, "InstallDir")
     lists, setup_dll = install_lists(inf, cpu)
     sources = Sources(inf, cpu)
     destinations = Destinations(inf)
