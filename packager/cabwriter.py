@@ -1,5 +1,6 @@
-"""A device CAB written with GCab: the installer's script (the .000 file) first, then the setup
-DLL as .999 and the files as .NNN in descending order, each under an 8.3 stem of its name.
+"""A device CAB written with GCab, as the device SDK's CAB tool writes one: the installers'
+scripts (the .000 file and _setup.xml, both from one Layout) first, then the setup DLL as .999
+and the files as .NNN in descending order, each under its source's short (8.3) name.
 
 The script, little-endian: a 100-byte header (its own length at offset 8, the processor, the
 system versions and builds, each table's count and offset, where the application's name, the

@@ -295,9 +295,15 @@ def good():
                 "%CE1%\\Notes" not in script.strings.values() or script.builds != (100, 0xE0000000):
             failures.append(f"{cab.name}: its .000 reads back as {files}, {values}, {links}, "
                             f"{script.folders}, warnings {described.warnings}")
+        xml_files = {f"{d}\\{n}": (m, flags) for d, n, m, flags in xml.files}
+        xml_values = [(k, n, t, s) for k, n, t, _, s in xml.registry]
         if xml.install != install or [(f.lstrip("\\"), n, t) for f, n, t in xml.links] != \
-                [(f, n, t) for f, n, _, _, t in LINKS[:arm - 2]]:
-            failures.append(f"{cab.name}: its _setup.xml reads back as {xml.install}, {xml.links}")
+                [(f, n, t) for f, n, _, _, t in LINKS[:arm - 2]] or xml_files != {
+                to: (f"{stem}.{n:03d}", flags & 0x10000000) for n, _, stem, to, flags in
+                MEMBERS[cpu] if to} or xml_values != [(k, n, {"DWORD": "integer", "multi-string":
+                "multiplestring"}.get(t, t), s) for k, n, t, _, _, s in REGISTRY[:arm]]:
+            failures.append(f"{cab.name}: its _setup.xml reads back as {xml.install}, "
+                            f"{xml.links}, {xml_files}, {xml_values}")
     return failures
 
 
