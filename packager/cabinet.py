@@ -405,21 +405,28 @@ def folded(path):
     return path.strip("\\").casefold()
 
 
-def xml_value(datatype, value):
-    """(type, value) of a _setup.xml registry parm, in the reader's terms of the .000 file."""
+def xml_value(datatype, value, expected=None):
+    """(type, value) of a _setup.xml registry parm, in the reader's terms of the .000 file. A
+    binary value may be base64 or hexadecimal digits: the reading that gives the .000 file's
+    bytes (`expected`), where one does."""
     if datatype == "integer":
         try:
-            return "DWORD", int(value) & 0xFFFFFFFF
+            number = int(value, 16) if value.lower().startswith("0x") else int(value)
+            return "DWORD", number & 0xFFFFFFFF
         except ValueError:
             return "DWORD", value
     if datatype == "multiplestring":
         return "multi-string", tuple(t for t in value.split(MULTI_SEPARATOR) if t)
     if datatype == "binary":
-        try:
-            return "binary", base64.b64decode(value, validate=True)
-        except ValueError:
-            return "binary", value
-    return {"string": "string"}.get(datatype, datatype), value
+        readings = []
+        for reading in (lambda: base64.b64decode(value, validate=True),
+                        lambda: bytes.fromhex(value)):
+            try:
+                readings.append(reading())
+            except ValueError:
+                pass
+        return "binary", expected if expected in readings else next(iter(readings), value)
+    return datatype, value
 
 
 def disagreements(script, xml):
@@ -430,7 +437,12 @@ def disagreements(script, xml):
     install_dir = xml.folder or "%InstallDir%"
 
     def where(path):
-        return folded(install_dir if path == "%InstallDir%" else path)
+        """A folder, or a file in one, as both name it: from %InstallDir% or as its value."""
+        first, sep, rest = path.partition("\\")
+        return folded(install_dir + sep + rest if first.casefold() == "%installdir%" else path)
+
+    def link(path):  # a shortcut's name, with or without its .lnk
+        return where(path).removesuffix(".lnk")
 
     def compare(what, ours, theirs):
         for key in dict.fromkeys([*ours, *theirs]):
@@ -453,17 +465,19 @@ def disagreements(script, xml):
             points = f"{script.folders.get(d, '?')}\\{n}"
         else:
             points = script.folders.get(target, "%InstallDir%")
-        ours["\\".join([where(folder), *inside, name]).casefold()] = where(points)
-    compare("shortcut", ours, {f"{where(d)}\\{n.casefold()}": where(t or "")
-                               for d, n, t in xml.links})
+        ours[link("\\".join([folder, *inside, name]))] = where(points)
+    compare("shortcut", ours, {link(f"{d}\\{n}"): where(t or "") for d, n, t in xml.links})
+
     def value(kind, data, substitute):
         filled = ", filled in on the device" if substitute else ""
         return f"{kind} {data.hex(' ') if isinstance(data, bytes) else repr(data)}{filled}"
-    compare("registry value",
-            {f"{folded(script.hives.get(h, '?'))}: {n or '(default)'}": value(*v)
-             for (h, n), v in script.registry.items()},
-            {f"{folded(k)}: {n.casefold() or '(default)'}": value(*xml_value(t, v), s)
-             for k, n, t, v, s in xml.registry})
+    ours = {f"{folded(script.hives.get(h, '?'))}: {n or '(default)'}": v
+            for (h, n), v in script.registry.items()}
+    theirs = {}
+    for k, n, t, v, s in xml.registry:
+        key = f"{folded(k)}: {n.casefold() or '(default)'}"
+        theirs[key] = value(*xml_value(t, v, ours.get(key, (0, None))[1]), s)
+    compare("registry value", {key: value(*v) for key, v in ours.items()}, theirs)
     counts = (("NumDirs", script.folders), ("NumFiles", script.files),
               ("NumRegKeys", script.hives), ("NumRegVals", script.registry),
               ("NumShortcuts", script.links))

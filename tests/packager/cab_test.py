@@ -40,7 +40,8 @@ XML = (b'<wap-provisioningdoc><characteristic type="Install"><parm name="AppName
        b'<characteristic type="notes.exe"><characteristic type="Extract"><parm name="Source" '
        b'value="NOTES.001"/></characteristic></characteristic></characteristic>'
        b'</characteristic></wap-provisioningdoc>')
-# SCRIPT's _setup.xml, as the SDK tool would write it beside: entry for entry the same install.
+# SCRIPT's _setup.xml, as the SDK tool would write it beside: entry for entry the same install,
+# one shortcut's target named from %InstallDir%.
 XML_BESIDE = rb"""<wap-provisioningdoc><characteristic type="Install">
 <parm name="AppName" value="Example Notes"/><parm name="InstallDir" value="%CE1%\Notes"/>
 <parm name="SetupDLL" value="SETUP.999"/><parm name="NumDirs" value="1"/>
@@ -55,7 +56,7 @@ XML_BESIDE = rb"""<wap-provisioningdoc><characteristic type="Install">
 <parm name="Source" value="%CE1%\Notes\notes.exe"/></characteristic></characteristic>
 </characteristic><characteristic type="%CE11%" translation="install">
 <characteristic type="Notes.lnk"><characteristic type="Shortcut">
-<parm name="Source" value="%CE1%\Notes\notes.exe"/></characteristic></characteristic>
+<parm name="Source" value="%InstallDir%\notes.exe"/></characteristic></characteristic>
 </characteristic></characteristic><characteristic type="Registry">
 <characteristic type="HKLM\Software\Example"><parm name="Size" value="42" datatype="integer"/>
 <parm name="Path" value="%InstallDir%" datatype="string" translation="install"/>
