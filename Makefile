@@ -71,7 +71,7 @@ release: deps
 	$(QUIET_ALL)
 	@/usr/bin/python3 -m packager.release $(foreach v,$(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
 
-CAB_SETTINGS = INF CPU COMPRESS CODEPAGE DRIVES
+CAB_SETTINGS = INF CPU COMPRESS CODEPAGE DRIVES DEVICE_DIGEST
 # install.ini and the files it names, checked as the installer reads them, shipped with setup.exe
 # as one folder or ZIP file (README, "Shipping a package").
 package: deps
@@ -79,9 +79,12 @@ package: deps
 	@/usr/bin/python3 -m packager.package \
 		$(foreach v,PACKAGE $(CAB_SETTINGS) $(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
 
-# An application's .inf made into device CABs, one per name in CPU (README, "Shipping a package").
+# An application's .inf made into device CABs, one per name in CPU, signed with make release's
+# key settings where given (README, "Shipping a package").
+CAB_KEYS = PFX PFX_PASS_FILE PKCS11_MODULE PKCS11_KEY CERT PIN_FILE TIMESTAMP_URL
 cab: deps
-	@/usr/bin/python3 -m packager.cab $(foreach v,OUT $(CAB_SETTINGS),$(call RELEASE_ARG,$(v)))
+	@/usr/bin/python3 -m packager.cab \
+		$(foreach v,OUT $(CAB_SETTINGS) $(CAB_KEYS),$(call RELEASE_ARG,$(v)))
 
 # What a device CAB will install: its script, as a packager reads it (README, "Shipping a package").
 cab-info: deps

@@ -3,11 +3,12 @@
 them, on this machine.
 
     python3 -m packager.cab INF=notes.inf OUT=folder [CPU="ARM SH3"] [COMPRESS=1] [CODEPAGE=1252]
-        [DRIVES="E=/src/product C=/opt/sdk"]
+        [DRIVES="E=/src/product C=/opt/sdk"] [make release's key settings] [DEVICE_DIGEST=sha256]
 
 One CAB per name in CPU (notes.ARM.CAB, ...), or notes.CAB without. Every fault of the .inf is
 told, one line each, before anything is written; each CAB is then written beside OUT, read back
-whole, and only then moved into OUT. On any fault OUT is left as it was.
+whole, and only then moved into OUT. On any fault OUT is left as it was. With a key, each
+program file is signed before it goes in and each CAB after it is written (cab_signing.py).
 """
 import os
 import pathlib
@@ -16,11 +17,12 @@ import shlex
 import sys
 import tempfile
 
-from packager import cabinet, cabwriter, ini, setup_xml
+from packager import cab_signing, cabinet, cabwriter, ini, setup_xml
 from packager.settings import Failure, settings
 from packager import inf as inf_file
 
-NAMES = ("INF", "OUT", "CPU", "COMPRESS", "CODEPAGE", "DRIVES")
+NAMES = ("INF", "OUT", "CPU", "COMPRESS", "CODEPAGE", "DRIVES", *cab_signing.KEYS,
+         "DEVICE_DIGEST")
 
 
 def prepare(values):
@@ -110,14 +112,18 @@ def drives(text):
     return mapped, faults
 
 
-def read_back(path, one, code_page, wrapped):
+def read_back(path, one, code_page, wrapped, signed):
     """Why the CAB at `path` doesn't read back as written, or None: its two scripts must agree
     entry for entry, as each device reads one of them; unless the packager `wrapped` _setup.xml
-    in instructions of their own, which only newer devices are to carry out."""
+    in instructions of their own, which only newer devices are to carry out. A CAB `signed` must
+    carry a signature that verifies, its size counted in."""
     try:
         found = cabinet.read(path, code_page)
     except cabinet.CabError as error:
         return f"{path.name}: written, but doesn't read back: {error}".replace("\n", "; ")
+    if signed and (found.signature is None or found.signature.problem):
+        return f"{path.name}: signed, but its signature doesn't read back as sound: " + (
+            found.signature.problem if found.signature else "none found after the cabinet")
     if found.disagreements and not wrapped:
         return f"{path.name}: written, but its scripts disagree: " + "; ".join(
             found.disagreements)
@@ -128,16 +134,20 @@ def read_back(path, one, code_page, wrapped):
     return None
 
 
-def build(values, out, say=print):
-    """The CABs the .inf in `values` describes, written into the folder `out` (made if need
-    be): their names; Failure with every fault, `out` untouched."""
+def build(values, out, say=print, settings_faults=None):
+    """The CABs the .inf in `values` describes, signed where a key is given, written into the
+    folder `out` (made if need be): their names; Failure with every fault, `out` untouched.
+    `settings_faults`: the caller has checked the signing settings and tried the key, and
+    found these."""
     faults = [f"OUT {out}: a file, not a folder"] if out.exists() and not out.is_dir() else []
+    faults += cab_signing.check(values) if settings_faults is None else settings_faults
     try:
         layouts, warnings = prepare(values)
     except Failure as error:
         raise Failure("\n".join([str(error), *faults])) from None
     if faults:
         raise Failure("\n".join(faults))
+    signed = "secret" in values
     for line in warnings:
         say(f"warning: {line}")
     path = pathlib.Path(values["INF"])
@@ -151,13 +161,18 @@ def build(values, out, say=print):
             faults = []
             for layout in layouts:
                 made = pathlib.Path(scratch) / inf_file.cab_name(path, layout.one.cpu)
+                if signed:
+                    cab_signing.sign_files(layout, values, pathlib.Path(scratch) / "signed" /
+                                           made.name, say)
                 try:
                     cabwriter.write(layout, layout.scripts, made, values.get("COMPRESS") == "1",
                                     epoch)
                 except cabwriter.WriteError as error:
                     raise Failure(f"{made.name}: cannot write it ({error})") from None
+                if signed:
+                    cab_signing.sign_cab(made, values)
                 problem = read_back(made, layout.one, code_page,
-                                    {"PREXML", "POSTXML"} & set(values))
+                                    {"PREXML", "POSTXML"} & set(values), signed)
                 if problem:
                     faults.append(problem)
                 names.append(made.name)

@@ -23,6 +23,7 @@ def listing(path, cab):
     sizes = dict(cab.members)
     lines = [f"{path}: {cab.application}" + (f" by {cab.provider}" if cab.provider else ""),
              f"  script       {cab.form}",
+             f"  signature    {cab.signed()}",
              f"  processor    {cab.processor_name()}",
              f"  system       {cab.versions().removeprefix('system ')}"]
     if script:

@@ -24,6 +24,8 @@ import re
 import struct
 import tempfile
 
+from packager import signature
+
 HEADER = 100
 SCRIPT_WARNING = 32 * 1024  # older devices' installers refuse a larger .000 file
 SCRIPT_LIMIT = 16 << 20  # far past any real script: a member this big isn't read into memory
@@ -541,6 +543,10 @@ class Cabinet:
         self.maximum = self.script.maximum if self.script else (0, 0)
         self.form = " and ".join(f for f, s in (("a .000 file", self.script),
                                                 (XML_SCRIPT, self.xml)) if s)
+        self.signature = None  # a signature.Signature, where one follows the cabinet
+
+    def signed(self):
+        return self.signature.shown() if self.signature else "not signed"
 
     def processor_name(self):
         name = PROCESSORS.get(self.processor)
@@ -576,10 +582,26 @@ def read(path, code_page="cp1252"):
         cabinet.load(Gio.File.new_for_path(str(path)).read(None), None)
     except GLib.Error as error:
         raise CabError(f"not a cabinet GCab can read ({error.message})") from None
-    # The installer compares the two: a file cut short or grown in transfer fails on the user's
-    # machine.
-    if cabinet.get_size() != size:
-        raise CabError(f"its header records {cabinet.get_size()} bytes, the file has "
+    # The installer compares the two, a signature after the cabinet counted in: a file cut
+    # short or grown in transfer fails on the user's machine.
+    signed, expected = None, cabinet.get_size()
+    where = signature.placed(bytes(cabinet.get_property("reserved") or b""))
+    if where:
+        offset, length = where
+        if offset != cabinet.get_size():
+            raise CabError(f"its header reserve puts a signature at byte {offset}, not right "
+                           f"after the cabinet's {cabinet.get_size()} bytes")
+        expected = offset + length
+        try:
+            signed = signature.Signature(bytes(cabinet.get_signature(None)))
+        except (GLib.Error, ValueError, KeyError, IndexError) as error:
+            message = error.message if isinstance(error, GLib.Error) else repr(error)
+            raise CabError(f"its signature ({length:,} bytes at byte {offset}) can't be read "
+                           f"as one ({shown(message)})") from None
+    if expected != size:
+        after = f" and a signature of {expected - cabinet.get_size():,} bytes after them" \
+            if signed else ""
+        raise CabError(f"its header records {cabinet.get_size()} bytes{after}, the file has "
                        f"{size} (cut short or padded on the way?)")
     members, scripts, faults = [], {}, []
     with tempfile.TemporaryDirectory(prefix="cabinet-") as scratch:
@@ -611,6 +633,15 @@ def read(path, code_page="cp1252"):
         except GLib.Error as error:
             raise CabError(f"its files don't read back whole ({error.message})") from None
         done()
+    if signed:
+        signed.verify(path)
+        if signed.fault:
+            faults.append(f"its signature doesn't verify: {signed.problem}; the device rejects "
+                          "it")
     if faults:
         raise CabError(faults)
-    return Cabinet(members, scripts, code_page)
+    cab = Cabinet(members, scripts, code_page)
+    cab.signature = signed
+    if signed and signed.problem:
+        cab.warnings.append(f"its signature doesn't verify here: {signed.problem}")
+    return cab

@@ -21,9 +21,11 @@ import sys
 import tempfile
 import zipfile
 
-from packager import brand, cabinet, ini, release
+from packager import brand, cab_signing, cabinet, ini, release
+from packager.settings import gather
 
-NAMES = ("PACKAGE", "INF", "CPU", "COMPRESS", "CODEPAGE", "DRIVES", *release.NAMES)
+NAMES = ("PACKAGE", "INF", "CPU", "COMPRESS", "CODEPAGE", "DRIVES", "DEVICE_DIGEST",
+         *release.NAMES)
 OPTIONAL = {"uninstall", "iconfile", "iconindex", "devicefile"}
 # Characters Windows allows in no file name.
 FORBIDDEN = re.compile(r'[<>:"|?*\x00-\x1f]')
@@ -102,7 +104,7 @@ def cab_summary(cab):
     """A CAB's line in the summary: a .000 file's as it always was, other forms named."""
     by = f" by {cab.provider}" if cab.provider else ""
     form = "" if cab.form == "a .000 file" else f", its script {cab.form}"
-    return f"{cab.application}{by}, {cab.processor_name()}, {cab.versions()}{form}"
+    return f"{cab.application}{by}, {cab.processor_name()}, {cab.versions()}{form}, {cab.signed()}"
 
 
 def check_cabs(package, key):
@@ -377,16 +379,22 @@ def from_inf(values):
     if "PACKAGE" in values:
         faults.append("PACKAGE and INF: give one, the package folder or the .inf its CABs are "
                       "made from")
+    # Every setting first, the key tried once: it signs the CABs' files, the CABs and setup.exe.
+    settings = []
+    gather(settings, release.check, values)
+    settings += cab_signing.digest_faults(values)
     with tempfile.TemporaryDirectory(prefix=".package-inf-") as folder:
         folder = pathlib.Path(folder)
         if not faults:
             try:
                 made = cab.build(values, folder, lambda line: print(f"package: {line}",
-                                                                    file=sys.stderr))
+                                                                    file=sys.stderr), settings)
             except cab.Failure as error:
                 faults += str(error).splitlines()
-        if faults:  # and the settings' faults with them, all at once
-            release.check(values, faults)
+        else:
+            faults += settings
+        if faults:  # the .inf's and the settings', all at once
+            raise release.Failure("\n".join(faults))
         application = made[0][1].application
         # Written in the code page the installer reads it in; the .inf's text already fits it.
         (folder / "install.ini").write_bytes(

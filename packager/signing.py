@@ -40,7 +40,10 @@ def run(*args, **kwargs):
 
 def check(values):
     """The key and certificate the settings name: they open, match and are for code signing.
-    The password or PIN, once read, is kept in values["secret"] for sign()."""
+    The password or PIN, once read, is kept in values["secret"] for sign(); a key checked so
+    is not tried again."""
+    if "secret" in values:
+        return
     if "PFX" in values:
         values["secret"] = password(values["PFX"], values["PFX_PASS_FILE"])
         check_certificate(values["PFX"], values["PFX_PASS_FILE"], values["secret"])
@@ -342,9 +345,9 @@ def signers_of(content):
             yield from signers_of(nested)
 
 
-def sign(unsigned, values):
+def sign(unsigned, values, digest=None):
     """The signed file, next to the unsigned one: SHA-256, or with DUAL_SIGN a SHA-1 signature
-    and a SHA-256 one nested in it."""
+    and a SHA-256 one nested in it; or the one `digest` given (a device's file: "sha1")."""
     # The password or PIN alone, in a file only we can read: Debian 12's own osslsigncode (2.5)
     # reads it from a file but not from standard input.
     secret = unsigned.parent / "secret"
@@ -360,11 +363,13 @@ def sign(unsigned, values):
         named = f"PKCS11_KEY {values['PKCS11_KEY']}"
     url = values.get("TIMESTAMP_URL")
     stamp = ["-ts", url] if url else []
-    steps = [("sha1", []), ("sha256", ["-nest"])] if "DUAL_SIGN" in values else [("sha256", [])]
+    steps = [(digest, [])] if digest else [("sha1", []), ("sha256", ["-nest"])] \
+        if "DUAL_SIGN" in values else [("sha256", [])]
     signed = unsigned
     try:
         for digest, nest in steps:
-            signed, before = unsigned.parent / f"{digest}.exe", signed
+            signed, before = unsigned.with_name(f"{unsigned.stem}.{digest}{unsigned.suffix}"), \
+                signed
             result = run("osslsigncode", "sign", *key, "-readpass", str(secret), "-h", digest,
                          *nest, *stamp, "-in", str(before), "-out", str(signed))
             if result.returncode != 0 or not signed.exists():

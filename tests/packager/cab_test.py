@@ -63,6 +63,7 @@ XML_BESIDE = rb"""<wap-provisioningdoc><characteristic type="Install">
 </characteristic></characteristic></wap-provisioningdoc>"""
 LISTING = """{}: Notes by Example
   script       a .000 file
+  signature    not signed
   processor    ARM (2577)
   system       4.20 to 5.0
   builds       1000 to 2000
