@@ -9,7 +9,7 @@ import struct
 import subprocess
 import tempfile
 
-from asn1crypto import algos, cms, core, parser, pem
+from asn1crypto import algos, cms, core, parser, pem, tsp  # noqa: F401 (tsp: time-stamps parsed)
 from cryptography import x509
 from cryptography.x509.oid import NameOID
 

@@ -326,8 +326,93 @@ def package():
     return failures
 
 
+def signed():
+    """Signing while building, with release_test's CA, token and time-stamp authority: two
+    program files are the default setup.exe's bytes, Setup.dll one a vendor signed already."""
+    from tests.packager import release_test
+    work = WORK / "signed"
+    shutil.rmtree(work, ignore_errors=True)
+    certs = release_test.certificates(work / "certs")
+    device, (server, url) = release_test.token(certs), release_test.authority(certs)
+    pfx = {"PFX": certs / "signing.pfx", "PFX_PASS_FILE": certs / "pass.txt"}
+    program = release_test.DEFAULT.read_bytes()
+    subprocess.run(["osslsigncode", "sign", "-pkcs12", pfx["PFX"], "-readpass", pfx["PFX_PASS_FILE"],
+                    "-in", release_test.DEFAULT, "-out", work / "vendor.dll"], check=True,
+                   capture_output=True)
+    vendor = (work / "vendor.dll").read_bytes()
+
+    def programs(top):
+        for name, data in (("setup/bin/arm/notes.exe", program), ("common/NotesImage.dll", program),
+                           ("common/Setup.dll", vendor)):
+            (top / name).write_bytes(data)
+            os.utime(top / name, (WHEN, WHEN))
+    inf, failures, out = application(change=programs), [], work / "out"
+    sources = {p: p.read_bytes() for p in inf.parents[1].rglob("*") if p.is_file()}
+    result = make("cab", f"INF={inf}", f"OUT={out}", "CPU=ARM", f"TIMESTAMP_URL={url}",
+                  *(f"{k}={v}" for k, v in device.items()))
+    cab = out / "notes.ARM.CAB"
+    if result.returncode or "Setup.dll: signed already" not in result.stderr:
+        return [f"make cab, signing: status {result.returncode}\n{result.stderr}"]
+    extracted = work / "x"
+    subprocess.run(["cabextract", "-q", "-d", extracted, cab], check=True)
+    for checked in (cab, extracted / "000notes.003", extracted / "NOTESI~1.004"):
+        verdict = release_test.verify(checked, certs / "ca.pem")
+        if verdict.returncode or "Message digest algorithm  : SHA1" not in verdict.stdout or \
+                "Timestamp Server Signature verification: ok" not in verdict.stdout:
+            failures.append(f"{checked.name}: osslsigncode says\n{verdict.stdout}{verdict.stderr}")
+    if {(extracted / n).read_bytes() for n in ("000Setup.002", "000Setup.999")} != {vendor} or \
+            sources != {
+            p: p.read_bytes() for p in inf.parents[1].rglob("*") if p.is_file()}:
+        failures.append("the vendor's DLL changed in the CAB, or a source changed on disk")
+    listed = make("cab-info", f"CAB={cab}")
+    if "  signature    signed by Müller & Söhne GmbH, issued by Release Test CA, SHA-1, " \
+            "time-stamped 20" not in listed.stdout or not listed.stdout.count(", verifies\n"):
+        failures.append(f"make cab-info lists {listed.stdout}{listed.stderr}")
+    tampered = bytearray(cab.read_bytes())
+    tampered[32] ^= 1  # the cabinet's set id: nothing but the signature covers it
+    (work / "tampered.cab").write_bytes(tampered)
+    listed = make("cab-info", f"CAB={work / 'tampered.cab'}")
+    if listed.returncode == 0 or "the CAB changed after it was signed" not in listed.stderr:
+        failures.append(f"a changed byte: make cab-info says {listed.stdout}{listed.stderr}")
+    # A CAB signed outside our tools, as a packager's own signing step leaves it.
+    folder = work / "package"
+    folder.mkdir()
+    (folder / "install.ini").write_text("[CEAppManager]\nVersion = 1.0\nComponent = Notes\n"
+                                        "[Notes]\nDescription = Notes\nCabFiles = notes.cab\n")
+    subprocess.run(["osslsigncode", "sign", "-pkcs12", pfx["PFX"], "-readpass", pfx["PFX_PASS_FILE"],
+                    "-h", "sha1", "-in", WORK / "good" / "out0" / "notes.ARM.CAB", "-out",
+                    folder / "notes.cab"], check=True, capture_output=True)
+    shipped = make("package", f"PACKAGE={folder}", f"OUT={work / 'shipped'}")
+    size = f"{(folder / 'notes.cab').stat().st_size:,}"
+    if shipped.returncode or not re.search(rf"notes\.cab +{size}  Notes by .*, signed by Müller",
+                                           shipped.stdout):
+        failures.append(f"make package, a CAB signed elsewhere: {shipped.stdout}{shipped.stderr}")
+    # Each bad setting: its one line, OUT untouched; a wrong PIN tried once by make package INF=.
+    os.environ.update(PKCS11SPY=release_test.SOFTHSM, PKCS11SPY_OUTPUT=str(work / "spy.log"))
+    rows = [("cab", {**pfx, "PFX_PASS_FILE": certs / "wrong.txt"}, "wrong password"),
+            ("cab", {**pfx, "DEVICE_DIGEST": "md5"}, "DEVICE_DIGEST md5: sha1"),
+            ("cab", {"DEVICE_DIGEST": "sha256"}, "DEVICE_DIGEST is given without a key"),
+            ("cab", {**pfx, "TIMESTAMP_URL": "http://127.0.0.1:9/"}, "cannot reach it"),
+            ("package", {**device, "PKCS11_MODULE": release_test.SPY, "PIN_FILE": certs /
+                         "wrong.txt"}, "wrong PIN for token 'Release Test'")]
+    for command, settings, says in rows:
+        (out / "notes.ARM.CAB").write_bytes(b"what was there")
+        result = make(command, f"INF={inf}", f"OUT={out}", "CPU=ARM",
+                      *(f"{k}={v}" for k, v in settings.items()))
+        lines = [t for t in result.stderr.splitlines() if t.startswith(f"{command}: ")
+                 and "warning:" not in t]
+        if result.returncode == 0 or len(lines) != 1 or says not in lines[0] or \
+                [p.name for p in out.iterdir()] != ["notes.ARM.CAB"] or \
+                (out / "notes.ARM.CAB").read_bytes() != b"what was there":
+            failures.append(f"make {command} {settings}: said {lines}, OUT {list(out.iterdir())}")
+    server.shutdown()
+    if (logins := (work / "spy.log").read_text().count("C_Login")) != 1:
+        failures.append(f"a wrong PIN was tried {logins} times, not once")
+    return failures
+
+
 def main(argv):
-    failures = {"bad": bad, "good": good, "package": package}[argv[0]]()
+    failures = {"bad": bad, "good": good, "package": package, "signed": signed}[argv[0]]()
     print("\n".join(failures) if failures else f"{argv[0]}: as expected")
     return 1 if failures else 0
 
