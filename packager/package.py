@@ -101,9 +101,10 @@ def named_file(package, key):
 
 
 def cab_summary(cab):
-    """A CAB's line in the summary: a .000 file's as it always was, other forms named."""
+    """A CAB's line in the summary: one with a .000 file as it always was (with _setup.xml
+    beside it, as the SDK tool makes them), one without named so."""
     by = f" by {cab.provider}" if cab.provider else ""
-    form = "" if cab.form == "a .000 file" else f", its script {cab.form}"
+    form = "" if cab.script else f", its script {cab.form}"
     return f"{cab.application}{by}, {cab.processor_name()}, {cab.versions()}{form}, {cab.signed()}"
 
 

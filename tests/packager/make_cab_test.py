@@ -387,6 +387,12 @@ def signed():
     if shipped.returncode or not re.search(rf"notes\.cab +{size}  Notes by .*, signed by Müller",
                                            shipped.stdout):
         failures.append(f"make package, a CAB signed elsewhere: {shipped.stdout}{shipped.stderr}")
+    # The one command: the program files, the CAB and setup.exe signed.
+    shipped = make("package", f"INF={inf}", "CPU=ARM", f"OUT={work / 'notes.zip'}",
+                   *(f"{k}={v}" for k, v in pfx.items()))
+    if shipped.returncode or not re.search(r"setup\.exe .* signature\n.*\n.*notes\.ARM\.CAB .*"
+                                           r"signed by Müller .*, verifies", shipped.stdout):
+        failures.append(f"make package INF= PFX=: {shipped.stdout}{shipped.stderr}")
     # Each bad setting: its one line, OUT untouched; a wrong PIN tried once by make package INF=.
     os.environ.update(PKCS11SPY=release_test.SOFTHSM, PKCS11SPY_OUTPUT=str(work / "spy.log"))
     rows = [("cab", {**pfx, "PFX_PASS_FILE": certs / "wrong.txt"}, "wrong password"),
