@@ -318,7 +318,8 @@ def package():
                       "DESCRIPTION=Notes for handhelds")
         if result.returncode != 0:
             return [f"make package OUT={out}: status {result.returncode}\n{result.stderr}"]
-        files = tree(out) if name.endswith(".exe") else zipfile.ZipFile(out).read
+        files = {k.removeprefix("Example Software Notes/"): v for k, v in tree(out).items()} \
+            if name.endswith(".exe") else zipfile.ZipFile(out).read
         got = {n: files[n] if isinstance(files, dict) else files(n)
                for n in ("install.ini", *cabs)}
         if got != {"install.ini": ini.encode(), **cabs}:
