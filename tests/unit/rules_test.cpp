@@ -230,32 +230,24 @@ TEST(Index, AcceptsPlainRelativeNamesOnlyAndSizesThatMatchTheirResources) {
 
 // Where the package goes: the installer's folder, and the package's own folder in it.
 TEST(Places, TheInstallersFolderAndThePackagesOwn) {
-    const struct {
-        const char* installer;
-        bool doubleByte;
-        std::size_t folder;
-    } installers[] = {
+    const struct { const char* installer; bool doubleByte; std::size_t folder; } installers[] = {
         {"C:\\ActiveSync\\CEAPPMGR.EXE", false, 13}, {"C:\\a/b\\c/CEAPPMGR", false, 8},
         {"CEAPPMGR.EXE", false, 0}, {"D:CEAPPMGR.EXE", false, 0}, {"\\x", false, 0},
         {"C:\\\x95\\x.exe", true, 2},  // a trail byte '\\' is no separator
     };
     for (const auto& c : installers) {
-        EXPECT_EQ(FolderLength(c.installer, c.doubleByte ? fake::IsCodePage932LeadByte
-                                                         : NoLeadBytes), c.folder)
-            << c.installer;
+        auto lead = c.doubleByte ? fake::IsCodePage932LeadByte : NoLeadBytes;
+        EXPECT_EQ(FolderLength(c.installer, lead), c.folder) << c.installer;
     }
-    const struct {
-        std::vector<std::pair<std::uint32_t, std::string>> entries;
-        std::size_t folder;
-    } packages[] = {
+    const std::pair<std::vector<std::pair<std::uint32_t, std::string>>, std::size_t> packages[] = {
         {{{9, "Sample Co\\install.ini"}, {9, "Sample Co\\cabs\\a.cab"}}, 9},
         {{{9, "install.ini"}}, 0}, {{{9, "Sample Co\\install.ini"}, {9, "Sample\\a.cab"}}, 0},
         {{{9, "Sample Co\\x"}, {9, "Sample Cox\\a.cab"}}, 0}, {{}, 0},
     };
-    for (const auto& c : packages) {
-        std::string index = IndexOf(c.entries);
+    for (const auto& [entries, folder] : packages) {
+        std::string index = IndexOf(entries);
         EXPECT_EQ(PackageFolderLength(reinterpret_cast<const unsigned char*>(index.data()),
-                                      index.size()), c.folder) << c.entries.size();
+                                      index.size()), folder) << entries.size();
     }
 }
 
