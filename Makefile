@@ -77,7 +77,7 @@ CAB_SETTINGS = INF CPU COMPRESS CODEPAGE DRIVES DEVICE_DIGEST
 package: deps
 	$(QUIET_ALL)
 	@/usr/bin/python3 -m packager.package \
-		$(foreach v,PACKAGE $(CAB_SETTINGS) $(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
+		$(foreach v,PACKAGE FOLDER $(CAB_SETTINGS) $(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
 
 # An application's .inf made into device CABs, one per name in CPU, signed with make release's
 # key settings where given (README, "Shipping a package").

@@ -53,8 +53,8 @@ def main():
     nsis = wine.WINE_DIR / "launcher-nsis.exe"
     subprocess.run(["makensis", "-V1", f"-DOUTFILE={nsis}", str(root / "bench" / "launcher.nsi")],
                    check=True)
-    # The carrying launcher with the same INI and a 2 MB CAB inside it: it unpacks them before
-    # it starts the installer.
+    # The carrying launcher with the same INI and a 2 MB CAB inside it: it puts them in its
+    # folder in the installer's before it starts the installer (over the last run's copy).
     cab = wine.WINE_DIR / "bench.cab"
     cab.write_bytes(os.urandom(2 * 1024 * 1024))
     carrier = wine.WINE_DIR / "carrier.exe"

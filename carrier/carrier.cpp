@@ -3,14 +3,17 @@
 #include <cstring>
 
 #include "carrier/index.h"
+#include "carrier/places.h"
 #include "handoff/handoff.h"
+#include "handoff/resolve.h"
 #include "launcher/launcher.h"
 
 namespace {
 
-constexpr char kFolderPrefix[] = "setup-";
-constexpr std::size_t kRandomBytes = 8;  // 64 bits, as 16 hexadecimal digits
-constexpr int kFolderTries = 16;
+// Each file is written beside its old self under this name first, then moved over it: a CAB is
+// never seen at its old size with new bytes, nor half written.
+constexpr char kFreshSuffix[] = ".setup-new";
+constexpr std::size_t kFolderMax = 260;
 
 std::int64_t ResourceSizeOf(std::uint16_t id) {
     const unsigned char* data;
@@ -18,95 +21,83 @@ std::int64_t ResourceSizeOf(std::uint16_t id) {
     return platform::FindResourceData(id, &data, &size) ? size : -1;
 }
 
-// The folder unpacked into and, after it, room for a '\' and the longest name in the index.
+bool FileExists(const char* path) {
+    return platform::GetFileAttributesA(path) != platform::kInvalidAttributes;
+}
+
+// The package's files under a folder, the first rootLength bytes of `path`; `fresh` and `other`
+// have room for it, a '\', the longest name in the index and the suffix.
 struct Package {
     const unsigned char* index;
     const unsigned char* end;
     char* path;
-    std::size_t folderLength;
-    std::uint32_t written;  // files written, in index order
+    char* fresh;
+    char* other;
+    std::size_t rootLength;
 
-    char* PathOf(const char* name) {
-        path[folderLength] = '\\';
-        std::memcpy(path + folderLength + 1, name, std::strlen(name) + 1);
-        return path;
+    char* PathOf(char* buffer, const char* name, const char* suffix) {
+        std::memcpy(buffer, path, rootLength);
+        buffer[rootLength] = '\\';
+        std::size_t length = std::strlen(name);
+        std::memcpy(buffer + rootLength + 1, name, length);
+        std::memcpy(buffer + rootLength + 1 + length, suffix, std::strlen(suffix) + 1);
+        return buffer;
     }
 
-    // Each folder on the name's path: made, outermost first (one made for an earlier name is
-    // there already), or removed, deepest first.
+    // Each folder on the name's path: made, outermost first (one there already is used), or
+    // removed where empty, deepest first.
     std::uint32_t Folders(const char* name, bool make) {
-        std::size_t length = std::strlen(PathOf(name));
-        for (std::size_t n = folderLength + 1; n != length; ++n) {
-            std::size_t i = make ? n : length + folderLength - n;
-            if (path[i] != '\\') continue;
-            path[i] = '\0';
+        char* at = PathOf(other, name, "");
+        std::size_t length = std::strlen(at);
+        for (std::size_t n = rootLength + 1; n != length; ++n) {
+            std::size_t i = make ? n : length + rootLength - n;
+            if (at[i] != '\\') continue;
+            at[i] = '\0';
             if (!make) {
-                platform::RemoveDirectoryA(path);
-            } else if (std::uint32_t error = platform::CreateDirectoryA(path);
+                platform::RemoveDirectoryA(at);
+            } else if (std::uint32_t error = platform::CreateDirectoryA(at);
                        error != 0 && error != platform::kAlreadyExists) {
                 return error;
             }
-            path[i] = '\\';
+            at[i] = '\\';
         }
         return 0;
     }
 
-    // Writes each file straight from its resource; stops at the first failure with its code.
-    std::uint32_t Unpack() {
+    // Every file under its new name, then each moved over its old self; on a failure the new
+    // names are removed, with the folders left empty, and the earlier copy stays as it was.
+    // Files in the folder that the package doesn't carry are never touched. 0, or the error.
+    std::uint32_t Place() {
+        std::uint32_t error = 0, written = 0, n = 0;
         std::uint16_t id = kFirstFileResource;
         IndexEntry entry;
-        for (const unsigned char* at = index; at != end; ++id, ++written) {
+        for (const unsigned char* at = index; at != end && error == 0; ++id) {
             at = NextIndexEntry(at, end, &entry);
             const unsigned char* data;
             std::uint32_t size;
             platform::FindResourceData(id, &data, &size);
-            std::uint32_t error = Folders(entry.name, true);
-            if (error == 0) error = platform::WriteNewFile(PathOf(entry.name), data, size);
-            if (error != 0) return error;
+            error = Folders(entry.name, true);
+            if (error != 0) break;
+            PathOf(fresh, entry.name, kFreshSuffix);
+            platform::DeleteFileA(fresh);  // our own name, left by a run that was stopped
+            error = platform::WriteNewFile(fresh, data, size);
+            if (error == 0) ++written;
         }
-        return 0;
-    }
-
-    // Exactly what Unpack made: the files written, then every folder on their paths, then the
-    // package's own folder. A folder the installer left something in stays.
-    void Remove() {
-        IndexEntry entry;
-        std::uint32_t n = 0;
-        for (const unsigned char* at = index; at != end; ++n) {
+        for (const unsigned char* at = index; at != end && n != written; ++n) {
             at = NextIndexEntry(at, end, &entry);
-            if (n < written) platform::DeleteFileA(PathOf(entry.name));
+            PathOf(fresh, entry.name, kFreshSuffix);
+            if (error == 0) error = platform::MoveOver(fresh, PathOf(other, entry.name, ""));
+            if (error != 0) platform::DeleteFileA(fresh);
         }
-        for (const unsigned char* at = index; at != end;) {
-            at = NextIndexEntry(at, end, &entry);
-            Folders(entry.name, false);
+        if (error != 0) {
+            for (const unsigned char* at = index; at != end;) {
+                at = NextIndexEntry(at, end, &entry);
+                Folders(entry.name, false);
+            }
         }
-        path[folderLength] = '\0';
-        platform::RemoveDirectoryA(path);
+        return error;
     }
 };
-
-// A new folder under the temporary folder, named by random bytes; a name already taken is never
-// used, another is tried. Returns 0, or the error that stopped it with the name last tried in
-// package.path.
-std::uint32_t MakeFolder(Package& package) {
-    std::uint32_t error = 0;
-    unsigned char random[kRandomBytes] = {};
-    for (int tries = 0; tries < kFolderTries; ++tries) {
-        char* name = package.path + package.folderLength;
-        std::memcpy(name, kFolderPrefix, sizeof kFolderPrefix - 1);
-        name += sizeof kFolderPrefix - 1;
-        platform::RandomBytes(random, sizeof random);
-        for (unsigned char byte : random) {
-            *name++ = "0123456789abcdef"[byte >> 4];
-            *name++ = "0123456789abcdef"[byte & 15];
-        }
-        *name = '\0';
-        error = platform::CreateDirectoryA(package.path);
-        if (error != platform::kAlreadyExists) break;
-    }
-    package.folderLength = std::strlen(package.path);
-    return error;
-}
 
 // The unpacking failure, naming the folder and the system's reason.
 void ShowUnpackFailure(const char* folder, std::uint32_t error) {
@@ -133,48 +124,52 @@ int CarrierMain(char* commandTail) {
     package.end = package.index + indexSize;
     const char* message = kFailureText;
     char installer[kInstallerPathBuffer];
-    if (!LocateInstaller(installer)) {
-        // Nothing unpacked for an installer that isn't there.
-    } else if (!carries || !IndexIsSound(package.index, indexSize, ResourceSizeOf)) {
+    char resolved[ResolvedNameSize(kInstallerPathBuffer)];
+    std::size_t folder = 0;
+    if (!LocateInstaller(installer) ||
+        !ResolveProgramFile(installer, platform::IsDBCSLeadByte, FileExists, resolved)) {
+        // Nothing written for an installer that isn't there.
+    } else if (!carries || !IndexIsSound(package.index, indexSize, ResourceSizeOf) ||
+               (folder = PackageFolderLength(package.index, indexSize)) == 0) {
         message = kDamagedText;
     } else {
-        std::uint32_t tempLength = platform::GetTempPathA(0, nullptr);
-        // The temporary folder ends with a '\'; after it the folder's own name.
-        package.path = static_cast<char*>(platform::Allocate(
-            tempLength + sizeof kFolderPrefix + 2 * kRandomBytes + indexSize + 1));
+        // Three paths: the folder written into, a file's new name in it, its own.
+        std::size_t room = kFolderMax + 1 + indexSize + sizeof kFreshSuffix;
+        package.path = static_cast<char*>(platform::Allocate(3 * room));
         if (package.path == nullptr) return 0;
-        std::uint32_t got = platform::GetTempPathA(tempLength, package.path);
-        package.folderLength = got != 0 && got < tempLength ? got : 0;
-        package.path[package.folderLength] = '\0';
-        // No temporary folder: never one made in the current directory instead.
-        constexpr std::uint32_t kPathNotFound = 3;  // ERROR_PATH_NOT_FOUND
-        std::uint32_t error = package.folderLength != 0 ? MakeFolder(package) : kPathNotFound;
+        package.fresh = package.path + room;
+        package.other = package.fresh + room;
+        // Where the installer keeps using the files: its own folder, else the user's.
+        std::uint32_t error = 3;  // ERROR_PATH_NOT_FOUND: no folder to try
+        package.rootLength = FolderLength(installer, platform::IsDBCSLeadByte);
+        if (package.rootLength != 0) {
+            std::memcpy(package.path, installer, package.rootLength);
+            error = package.Place();
+        }
+        if (error != 0 && platform::AppDataFolder(package.path)) {
+            package.rootLength = std::strlen(package.path);
+            error = package.Place();
+        }
+        // The package's own folder, the first part of every name, holds its install.ini.
+        IndexEntry first;
+        NextIndexEntry(package.index, package.end, &first);
+        char* named = package.PathOf(package.other, first.name, "");
+        std::size_t length = package.rootLength + 1 + folder;
+        named[length] = '\0';
+        char* argument =
+            error == 0 ? static_cast<char*>(platform::Allocate(IniArgumentSize(length))) : nullptr;
         if (error != 0) {
-            ShowUnpackFailure(package.path, error);
-            return 0;
-        }
-        error = package.Unpack();
-        char* argument = nullptr;
-        if (error == 0) {
-            package.path[package.folderLength] = '\0';
-            argument = static_cast<char*>(
-                platform::Allocate(IniArgumentSize(package.folderLength)));
-        }
-        if (argument != nullptr) {
-            ComposeIniArgument(package.path, package.folderLength, argument);
-            // The command tail, word for word, goes before the install argument.
+            ShowUnpackFailure(named, error);
+            message = nullptr;
+        } else if (argument != nullptr) {
+            ComposeIniArgument(named, length, argument);
+            // The command tail, word for word, goes before the install argument. The installer
+            // owns the files from here on: nothing waits to remove them.
             const char* argv[] = {installer, *commandTail != '\0' ? commandTail : argument,
                                   argument, nullptr};
             if (*commandTail == '\0') argv[2] = nullptr;
-            message = RunProgram(installer, argv) == 0 ? nullptr : kFailureText;
-            platform::Free(argument);
+            HandOffToProgram(installer, argv);
         }
-        package.Remove();
-        if (error != 0) {
-            ShowUnpackFailure(package.path, error);
-            message = nullptr;
-        }
-        platform::Free(package.path);
     }
     if (message != nullptr) {
         platform::MessageBoxA(nullptr, message, kFailureCaption, platform::kIconError);

@@ -12,8 +12,7 @@ bool FileExists(const char* path) {
     return platform::GetFileAttributesA(path) != platform::kInvalidAttributes;
 }
 
-// Starts the program. Then the launcher ends (kWait false), or waits for the program to end.
-template <bool kWait>
+// Starts the program. Then the launcher ends.
 int StartProgram(const char* file, const char* const* argv) {
     char* commandLine = static_cast<char*>(platform::Allocate(CommandLineSize(argv)));
     if (commandLine == nullptr) return -1;
@@ -24,39 +23,24 @@ int StartProgram(const char* file, const char* const* argv) {
     unsigned char block[HandleBlockSize(platform::kStandardSlots)];
     std::size_t blockSize = BuildHandleBlock(slots, platform::kStandardSlots, block);
 
-    if constexpr (kWait) {
-        platform::Handle process = platform::StartProcess(
-            file, commandLine, blockSize != 0 ? block : nullptr,
-            static_cast<std::uint16_t>(blockSize));
-        platform::Free(commandLine);
-        if (process == nullptr) return -1;
-        platform::WaitForProcess(process);
-        return 0;
-    } else {
-        if (platform::CreateProcessA(file, commandLine, blockSize != 0 ? block : nullptr,
-                                     static_cast<std::uint16_t>(blockSize))) {
-            // The child runs on alone; its handles close with this process.
-            platform::ExitProcess(0);
-        }
-        platform::Free(commandLine);
-        return -1;
+    if (platform::CreateProcessA(file, commandLine, blockSize != 0 ? block : nullptr,
+                                 static_cast<std::uint16_t>(blockSize))) {
+        // The child runs on alone; its handles close with this process.
+        platform::ExitProcess(0);
     }
-}
-
-template <bool kWait>
-int Run(const char* file, const char* const* argv) {
-    char* resolved = static_cast<char*>(platform::Allocate(ResolvedNameSize(std::strlen(file))));
-    if (resolved == nullptr) return -1;
-    int result = -1;
-    if (ResolveProgramFile(file, platform::IsDBCSLeadByte, FileExists, resolved)) {
-        result = StartProgram<kWait>(resolved, argv);
-    }
-    platform::Free(resolved);
-    return result;
+    platform::Free(commandLine);
+    return -1;
 }
 
 }  // namespace
 
-int HandOffToProgram(const char* file, const char* const* argv) { return Run<false>(file, argv); }
-
-int RunProgram(const char* file, const char* const* argv) { return Run<true>(file, argv); }
+int HandOffToProgram(const char* file, const char* const* argv) {
+    char* resolved = static_cast<char*>(platform::Allocate(ResolvedNameSize(std::strlen(file))));
+    if (resolved == nullptr) return -1;
+    int result = -1;
+    if (ResolveProgramFile(file, platform::IsDBCSLeadByte, FileExists, resolved)) {
+        result = StartProgram(resolved, argv);
+    }
+    platform::Free(resolved);
+    return result;
+}

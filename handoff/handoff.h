@@ -6,7 +6,3 @@
 // once with status 0. Returns -1 only when no program could be started; the platform's last
 // error then tells why, if a platform call failed.
 int HandOffToProgram(const char* file, const char* const* argv);
-
-// As HandOffToProgram, but the launcher goes on: it waits for the program to end and returns 0,
-// or -1 when no program could be started.
-int RunProgram(const char* file, const char* const* argv);

@@ -7,16 +7,20 @@ with '\\' between its parts ("install.ini", "cabs\\notes.arm.cab"); the path the
 The launcher is built in a tree of its own (build/carry; build/carry64 for the 64-bit twin the
 Wine cases run), with the package's files as RT_RCDATA resources in the order given, ID 2
 onwards, and their index as ID 1: for each file its size (4 bytes, little-endian) and its name
-(ASCII, a NUL after it). carrier/index.h reads it and refuses what this module refuses.
+(ASCII, a NUL after it), under `folder`, the package's own folder, which the launcher puts in
+the installer's folder. carrier/index.h reads it and refuses what this module refuses.
 """
 import pathlib
 import struct
+import unicodedata
 
 from packager import brand
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 TREES = {"i686": ROOT / "build" / "carry", "x86_64": ROOT / "build" / "carry64"}
 NAME_BYTES = set(range(0x20, 0x7F)) - set(b':/*?"<>|')
+# Names no Windows gives a file or folder, with or without an extension.
+RESERVED = {"CON", "PRN", "AUX", "NUL", *(f"{d}{n}" for d in ("COM", "LPT") for n in range(1, 10))}
 
 
 class CarryError(Exception):
@@ -33,16 +37,41 @@ def check_name(name):
                          "in a name relative to the package's folder")
 
 
+def folder_fault(name):
+    """Why Windows can't hold a folder of this name, or None."""
+    if not name:
+        return "empty, once reduced to what every Windows takes; FOLDER= names one"
+    if not name.isascii() or set(name.encode()) - NAME_BYTES or "\\" in name:
+        return "only printable ASCII but \\ : / * ? \" < > | in a folder's name"
+    if name.endswith((".", " ")) or name.startswith(" "):
+        return "a blank or '.' at its end, or a blank at its start, which Windows drops"
+    if name.split(".")[0].rstrip(" ").upper() in RESERVED:
+        return f"{name.split('.')[0]} is a device's name on Windows, never a folder's"
+    return None
+
+
+def default_folder(provider, application):
+    """The package's folder as the installer shows the application: provider, a blank and the
+    application, reduced to what every Windows takes in an ANSI program's folder name: accents
+    dropped ("Müller" is "Muller"), other characters beyond ASCII a blank."""
+    text = "".join("" if unicodedata.combining(c) else c if c.isascii() and ord(c) in NAME_BYTES
+                   else " " for c in unicodedata.normalize("NFKD", f"{provider} {application}"))
+    return " ".join(text.split()).rstrip(". ")
+
+
 def index(entries):
     """The index resource for (name, size) pairs."""
     return b"".join(struct.pack("<I", size) + name.encode("ascii") + b"\0"
                     for name, size in entries)
 
 
-def build(files, icon=None, version=None, arch="i686"):
-    """The unsigned carrying launcher's bytes, the package inside it."""
+def build(files, icon=None, version=None, arch="i686", folder="Setup"):
+    """The unsigned carrying launcher's bytes, the package inside it, in `folder`."""
     if not files:
         raise CarryError("the package has no files")
+    if folder_fault(folder):
+        raise CarryError(f"the folder {folder!r}: {folder_fault(folder)}")
+    files = [(f"{folder}\\{name}", path) for name, path in files]
     seen = {}
     for name, path in files:
         check_name(name)

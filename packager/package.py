@@ -24,7 +24,7 @@ import zipfile
 from packager import brand, cab_signing, cabinet, ini, release
 from packager.settings import gather
 
-NAMES = ("PACKAGE", "INF", "CPU", "COMPRESS", "CODEPAGE", "DRIVES", "DEVICE_DIGEST",
+NAMES = ("PACKAGE", "INF", "CPU", "COMPRESS", "CODEPAGE", "DRIVES", "DEVICE_DIGEST", "FOLDER",
          *release.NAMES)
 OPTIONAL = {"uninstall", "iconfile", "iconindex", "devicefile"}
 # Characters Windows allows in no file name.
@@ -303,7 +303,7 @@ def package_out(folder, out):
     return None
 
 
-def summary(package, out, setup_size, setup_text):
+def summary(package, out, setup_size, setup_text, folder=None):
     carried = out.suffix.lower() == ".exe"
     rows = [(out.name if carried else "setup.exe", setup_size, setup_text)]
     rows += [(("  " if carried else "") + name.replace("/", "\\"),
@@ -311,7 +311,8 @@ def summary(package, out, setup_size, setup_text):
              for name, text in package.files.items()]
     width = max(len(name) for name, *_ in rows)
     if carried:
-        made = f"one program carrying {len(rows) - 1} files, {setup_size:,} bytes"
+        made = (f"one program carrying {len(rows) - 1} files, {setup_size:,} bytes, into "
+                f"<the installer's folder>\\{folder}")
     elif out.suffix.lower() == ".zip":
         made = f"a ZIP file of {len(rows)} files, {out.stat().st_size:,} bytes"
     else:
@@ -342,6 +343,7 @@ def make(values):
         if out.suffix.lower() in (".zip", ".exe"):
             ascii_names(package)
         package.faults += filter(None, [package_out(folder, out)])
+    carried = carried_folder(values, package, out, faults)
     for line in package.warnings:
         print(f"package: warning: {line}", file=sys.stderr)
     icon, version = release.check(values, faults + package.faults)
@@ -354,7 +356,7 @@ def make(values):
                 from packager import carry
                 files = [(name.replace("/", "\\"), folder / name) for name in package.files]
                 try:
-                    data = carry.build(files, icon, version)
+                    data = carry.build(files, icon, version, folder=carried)
                 except carry.CarryError as error:
                     raise release.Failure(f"OUT {out}: {error}") from None
                 made = setup = release.finish(data, values, scratch)
@@ -368,7 +370,25 @@ def make(values):
     except OSError as error:
         raise release.Failure(f"OUT {out}: cannot write it ({error.strerror})") from None
     signed = "" if "secret" in values else ", not signed"
-    print(summary(package, out, size, release.described(values, icon, version) + signed))
+    print(summary(package, out, size, release.described(values, icon, version) + signed, carried))
+
+
+def carried_folder(values, package, out, faults):
+    """The one program's folder, which it puts in the installer's: FOLDER, else the first
+    CAB's provider and application; a fault where Windows can't hold it."""
+    from packager import carry
+    if out.suffix.lower() != ".exe":
+        if "FOLDER" in values:
+            faults.append(f"FOLDER {values['FOLDER']}: goes with OUT=<name>.exe, the one program "
+                          "that puts its files in a folder of that name")
+        return None
+    cab = package.cabs[0][1] if package.cabs else None
+    name = values.get("FOLDER") or (cab and carry.default_folder(cab.provider, cab.application))
+    if name and carry.folder_fault(name):
+        given = f"FOLDER {name}" if "FOLDER" in values else \
+            f"the folder '{name}' (the first CAB's provider and application; FOLDER= names another)"
+        faults.append(f"{given}: {carry.folder_fault(name)}")
+    return name or "Setup"
 
 
 def from_inf(values):

@@ -1,7 +1,6 @@
 // The platform operations only the carrying launcher needs, on Win32. A file of their own, so
 // setup.exe is built from exactly the sources it always was.
 #include "platform/platform.h"
-#include "platform/spawn.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -18,26 +17,23 @@ bool FindResourceData(std::uint16_t id, const unsigned char** data, std::uint32_
     return *data != nullptr || *size == 0;
 }
 
-std::uint32_t GetTempPathA(std::uint32_t size, char* buffer) {
-    return ::GetTempPathA(size, buffer);
-}
-
-void RandomBytes(unsigned char* buffer, std::uint32_t size) {
-    // RtlGenRandom, exported by ADVAPI32 (already loaded) since Windows XP under this name.
-    using GenRandom = BOOLEAN(WINAPI*)(PVOID, ULONG);
-    HMODULE advapi = ::GetModuleHandleA("advapi32.dll");
-    auto generate = advapi != nullptr ? reinterpret_cast<GenRandom>(reinterpret_cast<void*>(
-                                            ::GetProcAddress(advapi, "SystemFunction036")))
-                                      : nullptr;
-    if (generate != nullptr && generate(buffer, size)) return;
-    // Older systems: the clock, where the stack lies, and what the buffer held, so
-    // a try after a name refused gives another.
-    auto state = static_cast<std::uint32_t>(::GetTickCount() ^
-                                            reinterpret_cast<std::uintptr_t>(&advapi));
-    for (std::uint32_t i = 0; i < size; ++i) {
-        state = (state ^ buffer[i]) * 1103515245u + 12345u;
-        buffer[i] = static_cast<unsigned char>(state >> 24);
+bool AppDataFolder(char* buffer) {
+    // SHGetFolderPathA: shell32's since Windows 2000 (and 98 with a newer shell), shfolder's
+    // on systems it was shipped to; looked up here, as the DLL search allows.
+    using GetFolderPath = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPSTR);
+    constexpr int kLocalAppData = 0x1C, kAppData = 0x1A;  // CSIDL_LOCAL_APPDATA, CSIDL_APPDATA
+    static constexpr const char* kLibraries[] = {"shell32.dll", "shfolder.dll"};
+    for (const char* library : kLibraries) {
+        HMODULE module = ::LoadLibraryA(library);
+        auto get = module != nullptr ? reinterpret_cast<GetFolderPath>(reinterpret_cast<void*>(
+                                           ::GetProcAddress(module, "SHGetFolderPathA")))
+                                     : nullptr;
+        if (get != nullptr && (get(nullptr, kLocalAppData, nullptr, 0, buffer) == S_OK ||
+                               get(nullptr, kAppData, nullptr, 0, buffer) == S_OK)) {
+            return true;
+        }
     }
+    return false;
 }
 
 std::uint32_t CreateDirectoryA(const char* path) {
@@ -61,17 +57,19 @@ std::uint32_t WriteNewFile(const char* path, const unsigned char* data, std::uin
 
 void DeleteFileA(const char* path) { ::DeleteFileA(path); }
 
-Handle StartProcess(const char* application, char* commandLine, const unsigned char* reserved,
-                    std::uint16_t reservedSize) {
-    PROCESS_INFORMATION process;
-    if (!Spawn(application, commandLine, reserved, reservedSize, &process)) return nullptr;
-    ::CloseHandle(process.hThread);
-    return process.hProcess;
-}
-
-void WaitForProcess(Handle process) {
-    ::WaitForSingleObject(process, INFINITE);
-    ::CloseHandle(process);
+std::uint32_t MoveOver(const char* from, const char* to) {
+    // MoveFileExA replaces in one step; Windows 9x has it only as a stub, looked up here so
+    // that the file loads there all the same.
+    using MoveFileEx = BOOL(WINAPI*)(LPCSTR, LPCSTR, DWORD);
+    HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
+    auto move = kernel != nullptr ? reinterpret_cast<MoveFileEx>(reinterpret_cast<void*>(
+                                        ::GetProcAddress(kernel, "MoveFileExA")))
+                                  : nullptr;
+    if (move != nullptr && move(from, to, MOVEFILE_REPLACE_EXISTING)) return 0;
+    DWORD error = move != nullptr ? ::GetLastError() : ERROR_CALL_NOT_IMPLEMENTED;
+    if (error != ERROR_CALL_NOT_IMPLEMENTED) return error;
+    ::DeleteFileA(to);
+    return ::MoveFileA(from, to) ? 0 : ::GetLastError();
 }
 
 std::uint32_t FormatMessageA(std::uint32_t error, char* buffer, std::uint32_t size) {

@@ -87,19 +87,16 @@ constexpr std::uint32_t kAlreadyExists = 183;  // ERROR_ALREADY_EXISTS
 
 // The RT_RCDATA resource `id` of the running executable, as mapped: false when there is none.
 bool FindResourceData(std::uint16_t id, const unsigned char** data, std::uint32_t* size);
-std::uint32_t GetTempPathA(std::uint32_t size, char* buffer);
-// Bytes nobody can predict, from the system where it has a source of them; elsewhere bytes
-// that differ from call to call.
-void RandomBytes(unsigned char* buffer, std::uint32_t size);
+// The user's local application data folder (the roaming one on systems without one), at most
+// 260 bytes with its NUL; false where the system has none to say.
+bool AppDataFolder(char* buffer);
 std::uint32_t CreateDirectoryA(const char* path);  // fails on a folder already there
 void RemoveDirectoryA(const char* path);           // a folder not empty stays
 // A file that must not exist yet, written whole; on failure nothing of it is left.
 std::uint32_t WriteNewFile(const char* path, const unsigned char* data, std::uint32_t size);
 void DeleteFileA(const char* path);
-// CreateProcessA as above, but the child is kept track of: its process, or null.
-Handle StartProcess(const char* application, char* commandLine, const unsigned char* reserved,
-                    std::uint16_t reservedSize);
-void WaitForProcess(Handle process);  // until it ends; the handle is closed
+// The file `from` put in the place of `to`, which may exist (and is then replaced).
+std::uint32_t MoveOver(const char* from, const char* to);
 // The system's text for an error code, ended by a NUL; 0 when it has none.
 std::uint32_t FormatMessageA(std::uint32_t error, char* buffer, std::uint32_t size);
 

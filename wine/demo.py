@@ -2,7 +2,8 @@
 """setup.exe doing its job under Wine, in a private prefix in build/wine: a sample package made
 with make package INF= from an application's .inf (two processors, a registry value, a shortcut),
 as a folder run once with the stand-in installer registered, once with nothing registered, once
-with a registration left behind by an installer that is gone; and as one program, run once."""
+with a registration left behind by an installer that is gone; and as one program, run once: it
+leaves the files in a folder of their own in the stand-in's folder."""
 import os
 import shutil
 import struct
@@ -152,7 +153,7 @@ def main():
         from packager import carry
         program.write_bytes(carry.build([(name, folder / name) for name in
                                          ("install.ini", "notes.ARM.CAB", "notes.SH3.CAB")],
-                                        arch="x86_64"))
+                                        arch="x86_64", folder="Example Software Notes"))
     launcher = f"{PACKAGE}\\setup.exe"
     value = f"default:1:{(wine.INSTALLER + chr(0)).encode().hex()}"
 
@@ -186,8 +187,9 @@ def main():
     print(f"\n4. The same package as one program: \"{launcher}\", the stand-in registered.")
     record, started, _ = wine.run_setup(f'"{launcher}"', PACKAGE[:3], value, relay=False,
                                         launcher=launcher)
-    print(f"   {program.name} ended with status {record['exit']} after {record['ms']:.0f} ms; "
-          "the stand-in installer received:")
+    print(f"   {program.name} ended with status {record['exit']} after {record['ms']:.0f} ms, "
+          "leaving the files in the stand-in's folder; the stand-in installer received:")
+    started = started or wine.wait_for_child()
     for child in started:
         show_child(child)
     cabs = [cab for child in started for ini in child["inis"] for cab in ini.get("cabs", [])]

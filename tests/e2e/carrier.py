@@ -1,6 +1,9 @@
 """`python3 -m tests.e2e.carrier CASE...`: the carrying launcher with a package, in e2e.py's prefix,
-checked as e2e.py checks setup.exe (but it writes files), the users' folders left as they were."""
+checked as e2e.py checks setup.exe, but it writes its files: into the stand-in's folder, else the
+user's application data folder, where they stay for the installer; the temporary folder and
+everything else under the users' folders as they were."""
 import re
+import shutil
 import struct
 import sys
 
@@ -8,23 +11,28 @@ from packager import carry
 from tests.e2e import e2e
 from wine import harness as wine
 
+FOLDER = "Sample Co Notes"  # the package's own folder, named at build time
 INI = b"[CEAppManager]\r\nComponent=C\r\n[C]\r\nCabFiles=cabs\\arm\\app.cab,cabs\\setup.cab\r\n"
 CABS = [("cabs\\arm\\app.cab", True), ("cabs\\setup.cab", True)]  # present
 FILES = {"install.ini": INI.ljust(256), "cabs\\arm\\app.cab": bytes(range(256)) * 4000,
          "cabs\\setup.cab": b"MSCF" + bytes(5000)}  # install.ini's size: 00 01 00 00
 OK, MISSING = e2e.sz(wine.INSTALLER), re.escape(e2e.MESSAGE)
-UNPACK = re.escape("Cannot unpack this installation into C:\\X\\setup-") + r"\w{16}\.\r\n\r\n\S.*"
 DAMAGED = "This installation is damaged.  Please download it again."
-INI_ARGUMENT = r'"C:\\users\\\w+\\Temp\\setup-[0-9a-f]{16}\\install\.ini"'  # in a new folder
-# name: (registry, command tail, installer started, the message (a pattern) or None, a temporary
-# folder of its own, the index damaged, a folder made)
+PLACES = {"installer": "C:\\ActiveSync", "user": "C:\\users\\{user}\\AppData\\Local"}
+SEEN = {where: re.escape(path).replace(re.escape("{user}"), r"\w+")
+        for where, path in PLACES.items()}
+UNPACK = re.escape("Cannot unpack this installation into ") + SEEN["user"] + re.escape(
+    f"\\{FOLDER}.\r\n\r\n") + r"\S.*"
+# name: (registry, command tail, where the files go (None: nowhere), the message (a pattern) or
+# None, the index damaged, the places blocked by a file of the package folder's name)
 CASES = {
-    "carrier-package": (OK, "", True, None, None, False, True),
-    "carrier-tail-before-ini": (OK, "/report  x", True, None, None, False, True),
-    "carrier-no-key": ("none", "", False, MISSING, None, False, False),
-    "carrier-installer-missing": (e2e.sz("C:\\X.EXE"), "", False, MISSING, None, False, True),
-    "carrier-temp-not-writable": (OK, "", False, UNPACK, "C:\\X", False, True),
-    "carrier-damaged-index": (OK, "", False, DAMAGED, None, True, False),
+    "carrier-package": (OK, "", "installer", None, False, ()),
+    "carrier-tail-before-ini": (OK, "/report  x", "installer", None, False, ()),
+    "carrier-no-key": ("none", "", None, MISSING, False, ()),
+    "carrier-installer-missing": (e2e.sz("C:\\X.EXE"), "", None, MISSING, False, ()),
+    "carrier-installer-folder-not-writable": (OK, "", "user", None, False, ("installer",)),
+    "carrier-nowhere-to-write": (OK, "", None, UNPACK, False, ("installer", "user")),
+    "carrier-damaged-index": (OK, "", None, DAMAGED, True, ()),
 }
 
 
@@ -35,93 +43,98 @@ def package(damaged):  # built once a prefix; damaged: install.ini's size twice 
         for name, path in paths.items():
             path.parent.mkdir(parents=True, exist_ok=True)
             path.write_bytes(FILES[name])
-        data = carry.build(list(paths.items()), arch="i686" if wine.arch() == "i386" else "x86_64")
+        data = carry.build(list(paths.items()), arch="i686" if wine.arch() == "i386" else "x86_64",
+                           folder=FOLDER)
         (exe.parent / "setup.exe").write_bytes(data)
-        (exe.parent / "damaged.exe").write_bytes(data.replace(b"\1\0\0install", b"\2\0\0install"))
+        (exe.parent / "damaged.exe").write_bytes(data.replace(b"\1\0\0Sample", b"\2\0\0Sample"))
     return exe
+
+
+def place(where):
+    """The package folder in a place, as Linux sees it."""
+    user = next(p for p in (wine.PREFIX / "drive_c" / "users").iterdir() if (p / "Temp").is_dir())
+    return wine.unix(PLACES[where].format(user=user.name)) / FOLDER
 
 
 def users():  # every path under the users' folders, the temporary ones among them
     return sorted(map(str, (wine.PREFIX / "drive_c" / "users").rglob("*")))
 
 
-def set_temp(value, kind="REG_SZ"):  # Wine's processes take TEMP and TMP from the registry
-    for variable in ("TEMP", "TMP"):
-        wine.wine("reg", "add", "HKCU\\Environment", "/v", variable, "/t", kind, "/d", value, "/f")
+def clear():
+    for where in PLACES:
+        shutil.rmtree(place(where), ignore_errors=True)
+        place(where).unlink(missing_ok=True)
 
 
-def run(name, runner=None, patience_s=30):
-    registry, tail, starts, message, temp, damaged, made = CASES[name]
+def run(name, runner=None, patience_s=30, earlier=None):
+    """One case; `earlier`: {name: bytes} in the installer's folder before the run."""
+    registry, tail, where, message, damaged, blocked = CASES[name]
     exe, plain = package(damaged), e2e.image_range
     e2e.lay_out_files()
+    clear()
+    for path, data in (earlier or {}).items():
+        (place("installer") / path).parent.mkdir(parents=True, exist_ok=True)
+        (place("installer") / path).write_bytes(data)
+    for blocking in blocked:
+        place(blocking).write_text("a file in the way\r\n")
     before, failures = users(), []
     base, data = plain()[0], exe.read_bytes()
     e2e.image_range = lambda: (base, base + struct.unpack_from("<I", data, data[0x3C] + 80)[0])
-    if temp:
-        set_temp(temp)
     try:
         record, started, relay = wine.run_setup(
             f"setup.exe {tail}".rstrip(), "D:\\PKG", registry, dismiss=message is not None,
             launcher=wine.windows(exe), runner=runner, timeout_ms=patience_s * 1000)
-        boxes, _ = e2e.check_trace(name, relay, starts, message, failures)
+        libraries = ["shell32.dll"] * (where == "user" or "user" in blocked)
+        boxes, launched = e2e.check_trace(name, relay, where is not None, message, failures,
+                                          libraries)
+        # The installer writes its record after the launcher has ended: wait for it, but where
+        # the trace shows that none was started.
+        started = started or ([] if launched is False else wine.wait_for_child(patience_s))
+        failures = [f for f in failures if not f.startswith(f"{name}: wrote ")]
+        box = record.pop("box", None)
+        if record != {**record, "exit": 0, "timed_out": False}:
+            failures.append(f"{name}: launcher record {record}")
+        if not (box is None and not boxes if message is None else
+                box and (box["caption"], box["buttons"]) == ("Setup", 1) and len(boxes) == 1
+                and re.fullmatch(message, box["text"], re.S) and ",00000010) ret=" in boxes[0]):
+            failures.append(f"{name}: message box {box} {boxes}, expected {message}")
+        # The tail, then the INI in the folder the files went to; every CAB it names beside it.
+        want = re.escape(" ".join(filter(None, (wine.INSTALLER, tail))) + ' "') + \
+            SEEN.get(where, "") + re.escape(f"\\{FOLDER}\\install.ini") + '"'
+        inis = [i for s in started for i in s["inis"] if i["path"].endswith("\\install.ini")]
+        if len(started) != (where is not None) or where and not (
+                re.fullmatch(want, started[0]["command_line"]) and [
+                    (c["name"], c["present"]) for c in inis[0].get("cabs", [])] == CABS):
+            failures.append(f"{name}: started {started}, expected {want!r} with its CABs")
+        # Every file whole where it went, nothing anywhere else; the users' folders otherwise
+        # as they were, the temporary folder among them.
+        there = {str(p.relative_to(place(where))).replace("/", "\\"): p.read_bytes()
+                 for p in place(where).rglob("*") if p.is_file()} if where else {}
+        if there != ({**(earlier or {}), **FILES} if where else {}):
+            failures.append(f"{name}: {where or 'nowhere'} holds {sorted(there)}")
+        if where is None and any(place(w).is_dir() for w in PLACES):
+            failures.append(f"{name}: a package folder was made")
+        gained = set(users()) - set(before)
+        if set(before) - set(users()) or any(str(place("user")) not in g for g in gained) or (
+                gained and where != "user"):
+            failures.append(f"{name}: the users' folders gained {gained}, lost "
+                            f"{set(before) - set(users())}")
     finally:
         e2e.image_range = plain
-        if temp:
-            set_temp("%USERPROFILE%\\Temp", "REG_EXPAND_SZ")
-    failures = [f for f in failures if not f.startswith(f"{name}: wrote ")]
-    box = record.pop("box", None)
-    if record != {**record, "exit": 0, "timed_out": False}:
-        failures.append(f"{name}: launcher record {record}")
-    if not (box is None and not boxes if message is None else
-            box and (box["caption"], box["buttons"]) == ("Setup", 1) and len(boxes) == 1
-            and re.fullmatch(message, box["text"], re.S) and ",00000010) ret=" in boxes[0]):
-        failures.append(f"{name}: message box {box} {boxes}, expected {message}")
-    # The tail, then the INI; every CAB it names beside it.
-    want = re.escape(" ".join(filter(None, (wine.INSTALLER, tail))) + " ") + INI_ARGUMENT
-    inis = [i for s in started for i in s["inis"] if i["path"].endswith("\\install.ini")]
-    if len(started) != starts or starts and not (
-            re.fullmatch(want, started[0]["command_line"]) and [
-                (c["name"], c["present"]) for c in inis[0].get("cabs", [])] == CABS):
-        failures.append(f"{name}: started {started}, expected {want!r} with its CABs")
-    written = sum(int(c.split(",")[2], 16) for c in relay if ":Call KERNEL32.WriteFile(" in c)
-    if any("createdirectorya" in line.lower() for line in relay) != made or (
-            starts and written != sum(map(len, FILES.values()))):  # each file whole
-        failures.append(f"{name}: a folder made: {made} expected; {written} bytes written")
-    if users() != before:
-        failures.append(f"{name}: the users' folders gained {set(users()) - set(before)}, "
-                        f"lost {set(before) - set(users())}")
+        clear()
     return failures
 
 
-def folder_named():
-    """The folder the last run's installer got its INI in, from the stand-in's JSON record."""
-    log = wine.WINE_DIR / "case" / "standin.log"
-    text = log.read_text(encoding="latin-1") if log.exists() else ""
-    return re.search(r"\\\\(setup-\w+)\\\\install", text)
-
-
-def left_behind(runner=None, patience_s=30):
-    """A folder of the name the last run picked, left behind as a killed run or a second
-    download started at once leaves one: the next run unpacks into a folder of its own, and its
-    installer finds every file there."""
-    failures = run("carrier-package", runner, patience_s)
-    first = folder_named()
-    if failures or first is None:
-        return failures or ["carrier-folder-left-behind: the first run named no folder"]
-    temp = next(p for p in (wine.PREFIX / "drive_c" / "users").glob("*/Temp") if p.is_dir())
-    (temp / first[1]).mkdir()
-    try:
-        failures = run("carrier-package", runner, patience_s)
-        again = folder_named()
-        if again is not None and again[1] == first[1]:
-            failures.append(f"carrier-folder-left-behind: unpacked into {first[1]} again")
-    finally:
-        (temp / first[1]).rmdir()
-    return [f.replace("carrier-package:", "carrier-folder-left-behind:") for f in failures]
+def upgrade(runner=None, patience_s=30):
+    """A second run over the folder an earlier version left, an older, longer CAB in it and a
+    file of the user's: the CAB has its new bytes, the user's file is as it was."""
+    earlier = {"cabs\\setup.cab": b"MSCF" + bytes(9000), "notes.txt": b"the user's own\r\n"}
+    failures = run("carrier-package", runner, patience_s, earlier={**earlier})
+    return [f.replace("carrier-package:", "carrier-upgrade:") for f in failures]
 
 
 if __name__ == "__main__":
-    SPECIAL = {"carrier-folder-left-behind": left_behind}
+    SPECIAL = {"carrier-upgrade": upgrade}
     failures = [f for name in sys.argv[1:] for f in SPECIAL.get(name, run)(
         *([] if name in SPECIAL else [name]))]
     print("\n".join(failures) or f"{len(sys.argv) - 1} case(s) as expected")

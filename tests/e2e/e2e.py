@@ -163,9 +163,10 @@ def own_calls(relay):
     return calls
 
 
-def check_trace(name, relay, expect_start, message, failures):
+def check_trace(name, relay, expect_start, message, failures, libraries=()):
     """Checks setup.exe's own calls; returns its MessageBoxA calls and whether a CreateProcessA
-    of its succeeded (None when the trace doesn't show it ending, so it can't tell)."""
+    of its succeeded (None when the trace doesn't show it ending, so it can't tell).
+    `libraries`: those the case loads beyond user32.dll for the message."""
     calls = own_calls(relay)
     names = [call.split(":Call ", 1)[1].split("(", 1)[0].lower() for call, _ in calls]
     opened = sum(1 for (call, ret), n in zip(calls, names)
@@ -177,7 +178,7 @@ def check_trace(name, relay, expect_start, message, failures):
                                                         "createfile", "writefile"))]
     if writes:
         failures.append(f"{name}: wrote {writes}")
-    check_dll_search(name, calls, names, message, failures)
+    check_dll_search(name, calls, names, message, failures, libraries)
     creates = [(call, ret) for (call, ret), n in zip(calls, names) if n == "kernel32.createprocessa"]
     for call, _ in creates:
         args = call.split("(", 1)[1].rsplit(") ret=", 1)[0]
@@ -193,7 +194,7 @@ def check_trace(name, relay, expect_start, message, failures):
     return boxes, started if started or ended else None
 
 
-def check_dll_search(name, calls, names, message, failures):
+def check_dll_search(name, calls, names, message, failures, libraries=()):
     """Before anything but looking it up, setup.exe restricts the DLL search to the system
     directory (LOAD_LIBRARY_SEARCH_SYSTEM32, 0x800), so a DLL planted beside it is never loaded;
     then it loads no library at all, but user32.dll for the message."""
@@ -209,11 +210,11 @@ def check_dll_search(name, calls, names, message, failures):
     if before:
         failures.append(f"{name}: {sorted(before)} before the DLL search is restricted")
     loads = [(i, call) for i, (call, _) in enumerate(calls) if "loadlibrary" in names[i]]
-    want = 1 if message else 0
-    if len(loads) != want or any(i < first or '"user32.dll"' not in call.lower()
-                                 for i, call in loads):
+    want = [*libraries, *["user32.dll"] * bool(message)]
+    if [call.lower().split('"')[1] for _, call in loads if '"' in call] != want or any(
+            i < first for i, _ in loads):
         failures.append(f"{name}: libraries loaded {[call for _, call in loads]}, expected "
-                        f"{'user32.dll after the restriction' if message else 'none'}")
+                        f"{' and '.join(want) or 'none'} after the restriction")
 
 
 def run_case(name):

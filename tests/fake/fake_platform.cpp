@@ -212,11 +212,6 @@ bool CreateProcessA(const char* application, char* commandLine, const unsigned c
     return true;
 }
 
-Handle StartProcess(const char* app, char* line, const unsigned char* block, std::uint16_t size) {
-    return CreateProcessA(app, line, block, size) ? &current : nullptr;  // a child that has ended
-}
-void WaitForProcess(Handle) {}
-
 void ExitProcess(std::uint32_t status) {
     // Ending the process releases what it still holds.
     for (void* block : fake::blocks) std::free(block);

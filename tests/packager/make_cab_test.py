@@ -318,7 +318,8 @@ def package():
                       "DESCRIPTION=Notes for handhelds")
         if result.returncode != 0:
             return [f"make package OUT={out}: status {result.returncode}\n{result.stderr}"]
-        files = tree(out) if name.endswith(".exe") else zipfile.ZipFile(out).read
+        files = {k.removeprefix("Example Software Notes/"): v for k, v in tree(out).items()} \
+            if name.endswith(".exe") else zipfile.ZipFile(out).read
         got = {n: files[n] if isinstance(files, dict) else files(n)
                for n in ("install.ini", *cabs)}
         if got != {"install.ini": ini.encode(), **cabs}:
@@ -335,11 +336,15 @@ def signed():
     certs = release_test.certificates(work / "certs")
     device, (server, url) = release_test.token(certs), release_test.authority(certs)
     pfx = {"PFX": certs / "signing.pfx", "PFX_PASS_FILE": certs / "pass.txt"}
-    program = release_test.DEFAULT.read_bytes()
-    subprocess.run(["osslsigncode", "sign", "-pkcs12", pfx["PFX"], "-readpass", pfx["PFX_PASS_FILE"],
-                    "-in", release_test.DEFAULT, "-out", work / "vendor.dll"], check=True,
-                   capture_output=True)
-    vendor = (work / "vendor.dll").read_bytes()
+    given = lambda settings: [f"{k}={v}" for k, v in settings.items()]  # noqa: E731
+
+    def sign(unsigned, signed):  # as a vendor's, or a packager's own signing step, leaves it
+        subprocess.run(["osslsigncode", "sign", "-pkcs12", pfx["PFX"], "-readpass",
+                        pfx["PFX_PASS_FILE"], "-h", "sha1", "-in", unsigned, "-out", signed],
+                       check=True, capture_output=True)
+        return signed.read_bytes()
+    program, vendor = release_test.DEFAULT.read_bytes(), sign(release_test.DEFAULT,
+                                                              work / "vendor.dll")
 
     def programs(top):
         for name, data in (("setup/bin/arm/notes.exe", program), ("common/NotesImage.dll", program),
@@ -349,7 +354,7 @@ def signed():
     inf, failures, out = application(change=programs), [], work / "out"
     sources = {p: p.read_bytes() for p in inf.parents[1].rglob("*") if p.is_file()}
     result = make("cab", f"INF={inf}", f"OUT={out}", "CPU=ARM", f"TIMESTAMP_URL={url}",
-                  *(f"{k}={v}" for k, v in device.items()))
+                  *given(device))
     cab = out / "notes.ARM.CAB"
     if result.returncode or "Setup.dll: signed already" not in result.stderr:
         return [f"make cab, signing: status {result.returncode}\n{result.stderr}"]
@@ -361,8 +366,7 @@ def signed():
                 "Timestamp Server Signature verification: ok" not in verdict.stdout:
             failures.append(f"{checked.name}: osslsigncode says\n{verdict.stdout}{verdict.stderr}")
     if {(extracted / n).read_bytes() for n in ("000Setup.002", "000Setup.999")} != {vendor} or \
-            sources != {
-            p: p.read_bytes() for p in inf.parents[1].rglob("*") if p.is_file()}:
+            sources != {p: p.read_bytes() for p in inf.parents[1].rglob("*") if p.is_file()}:
         failures.append("the vendor's DLL changed in the CAB, or a source changed on disk")
     listed = make("cab-info", f"CAB={cab}")
     if "  signature    signed by Müller & Söhne GmbH, issued by Release Test CA, SHA-1, " \
@@ -374,22 +378,18 @@ def signed():
     listed = make("cab-info", f"CAB={work / 'tampered.cab'}")
     if listed.returncode == 0 or "the CAB changed after it was signed" not in listed.stderr:
         failures.append(f"a changed byte: make cab-info says {listed.stdout}{listed.stderr}")
-    # A CAB signed outside our tools, as a packager's own signing step leaves it.
-    folder = work / "package"
-    folder.mkdir()
+    # A CAB signed outside our tools.
+    (folder := work / "package").mkdir()
     (folder / "install.ini").write_text("[CEAppManager]\nVersion = 1.0\nComponent = Notes\n"
                                         "[Notes]\nDescription = Notes\nCabFiles = notes.cab\n")
-    subprocess.run(["osslsigncode", "sign", "-pkcs12", pfx["PFX"], "-readpass", pfx["PFX_PASS_FILE"],
-                    "-h", "sha1", "-in", WORK / "good" / "out0" / "notes.ARM.CAB", "-out",
-                    folder / "notes.cab"], check=True, capture_output=True)
+    sign(WORK / "good" / "out0" / "notes.ARM.CAB", folder / "notes.cab")
     shipped = make("package", f"PACKAGE={folder}", f"OUT={work / 'shipped'}")
     size = f"{(folder / 'notes.cab').stat().st_size:,}"
     if shipped.returncode or not re.search(rf"notes\.cab +{size}  Notes by .*, signed by Müller",
                                            shipped.stdout):
         failures.append(f"make package, a CAB signed elsewhere: {shipped.stdout}{shipped.stderr}")
     # The one command: the program files, the CAB and setup.exe signed.
-    shipped = make("package", f"INF={inf}", "CPU=ARM", f"OUT={work / 'notes.zip'}",
-                   *(f"{k}={v}" for k, v in pfx.items()))
+    shipped = make("package", f"INF={inf}", "CPU=ARM", f"OUT={work / 'notes.zip'}", *given(pfx))
     if shipped.returncode or not re.search(r"setup\.exe .* signature\n.*\n.*notes\.ARM\.CAB .*"
                                            r"signed by Müller .*, verifies", shipped.stdout):
         failures.append(f"make package INF= PFX=: {shipped.stdout}{shipped.stderr}")
@@ -403,8 +403,7 @@ def signed():
                          "wrong.txt"}, "wrong PIN for token 'Release Test'")]
     for command, settings, says in rows:
         (out / "notes.ARM.CAB").write_bytes(b"what was there")
-        result = make(command, f"INF={inf}", f"OUT={out}", "CPU=ARM",
-                      *(f"{k}={v}" for k, v in settings.items()))
+        result = make(command, f"INF={inf}", f"OUT={out}", "CPU=ARM", *given(settings))
         lines = [t for t in result.stderr.splitlines() if t.startswith(f"{command}: ")
                  and "warning:" not in t]
         if result.returncode == 0 or len(lines) != 1 or says not in lines[0] or \

@@ -65,8 +65,10 @@ def bad():
             f / "cabs/sh3/\xc4notes.cab")), "out.zip", ["cabs/sh3/\xc4notes.cab: its name is not "
                                                          "ASCII"]),
     ]
+    rows.append((lambda f: None, "out.exe", ["FOLDER con.notes: con is a device's name"],
+                 ["FOLDER=con.notes"]))
     failures = []
-    for n, (change, name, says) in enumerate(rows, 1):
+    for n, (change, name, says, *settings) in enumerate(rows, 1):
         folder = source(WORK / "bad" / "package")
         change(folder)
         out = WORK / "bad" / name
@@ -75,7 +77,7 @@ def bad():
         out.mkdir() if name == "out" else out.write_bytes(b"what was there")
         (out / "old.txt").write_text("what was there") if out.is_dir() else None
         before = sorted(p.name for p in out.parent.iterdir())
-        result = make("package", f"PACKAGE={folder}", f"OUT={out}")
+        result = make("package", f"PACKAGE={folder}", f"OUT={out}", *sum(settings, []))
         lines = [t.removeprefix("package: ") for t in result.stderr.splitlines()
                  if t.startswith("package: ") and not t.startswith("package: warning: ")]
         if result.returncode == 0 or len(lines) != len(says) or not all(
@@ -122,8 +124,12 @@ def good():
             if result.returncode != 0 or result.stderr:
                 return [f"make package OUT={out}: status {result.returncode}\n{result.stderr}"]
             runs.append(out.read_bytes() if out.is_file() else tree(out))
-        if name == "out.exe":  # the program itself, not setup.exe, carries the files
-            want["setup.exe"] = out.read_bytes()
+        if name == "out.exe":  # the program itself, not setup.exe, carries the files, in the
+            # folder the installer shows: the first CAB's provider and application
+            want = {"setup.exe": out.read_bytes(), **{
+                f"Example Software Notes/{n}": data for n, data in want.items() if n != "setup.exe"}}
+            if "<the installer's folder>\\Example Software Notes" not in result.stdout:
+                failures.append(f"{name}: the summary names no folder:\n{result.stdout}")
         if tree(out) != want:
             failures.append(f"{name} holds {sorted(tree(out))}, expected {sorted(want)} with "
                             "the same bytes")

@@ -19,12 +19,11 @@ ALLOWED_IMPORTS = {
                      "LoadLibraryA", "WideCharToMultiByte"},
     "ADVAPI32.dll": {"RegCloseKey", "RegOpenKeyExA", "RegQueryValueExA"},
 }
-# The carrying launcher's, beyond setup.exe's: resources, folders, files, waiting, error text.
+# The carrying launcher's, beyond setup.exe's: resources, folders, files, error text.
 CARRIER_IMPORTS = {"ADVAPI32.dll": ALLOWED_IMPORTS["ADVAPI32.dll"], "KERNEL32.dll": {
     "CloseHandle", "CreateDirectoryA", "CreateFileA", "DeleteFileA", "FindResourceA", "WriteFile",
-    "FormatMessageA", "GetLastError", "GetTempPathA", "GetTickCount", "LoadResource",
-    "LockResource", "SizeofResource", "RemoveDirectoryA", "WaitForSingleObject",
-    *ALLOWED_IMPORTS["KERNEL32.dll"]}}
+    "FormatMessageA", "GetLastError", "LoadResource", "LockResource", "MoveFileA",
+    "SizeofResource", "RemoveDirectoryA", *ALLOWED_IMPORTS["KERNEL32.dll"]}}
 # (name, width, height, bits per pixel) in the order Explorer is offered them.
 ICONS = [(1, 16, 16, 4), (2, 16, 16, 8), (3, 32, 32, 4), (4, 32, 32, 8)]
 SIZE_LIMIT = 10240

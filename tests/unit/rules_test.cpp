@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "carrier/index.h"
+#include "carrier/places.h"
 #include "handoff/command_line.h"
 #include "handoff/resolve.h"
 #include "launcher/command_tail.h"
@@ -187,6 +188,15 @@ TEST(HandleBlock, DescribesSlotsUpToTheLastInUse) {
     }
 }
 
+std::string IndexOf(const std::vector<std::pair<std::uint32_t, std::string>>& entries) {
+    std::string index;
+    for (const auto& [size, name] : entries) {
+        for (int i = 0; i < 4; ++i) index += static_cast<char>(size >> (8 * i));
+        index += name + '\0';
+    }
+    return index;
+}
+
 // The resources a package row has: ID 2 onwards, each of the size given.
 std::vector<std::int64_t> resources;
 std::int64_t ResourceSizeOf(std::uint16_t id) {
@@ -211,14 +221,33 @@ TEST(Index, AcceptsPlainRelativeNamesOnlyAndSizesThatMatchTheirResources) {
         {{{9, "ab"}, {9, "a\\b"}, {9, "a"}}, {9, 9, 9}, false},
     };
     for (const auto& c : cases) {
-        std::string index;
-        for (const auto& [size, name] : c.entries) {
-            for (int i = 0; i < 4; ++i) index += static_cast<char>(size >> (8 * i));
-            index += name + '\0';
-        }
+        std::string index = IndexOf(c.entries);
         resources = c.resources;
         EXPECT_EQ(IndexIsSound(reinterpret_cast<const unsigned char*>(index.data()), index.size(),
                                ResourceSizeOf), c.sound) << c.entries.size();
+    }
+}
+
+// Where the package goes: the installer's folder, and the package's own folder in it.
+TEST(Places, TheInstallersFolderAndThePackagesOwn) {
+    const struct { const char* installer; bool doubleByte; std::size_t folder; } installers[] = {
+        {"C:\\ActiveSync\\CEAPPMGR.EXE", false, 13}, {"C:\\a/b\\c/CEAPPMGR", false, 8},
+        {"CEAPPMGR.EXE", false, 0}, {"D:CEAPPMGR.EXE", false, 0}, {"\\x", false, 0},
+        {"C:\\\x95\\x.exe", true, 2},  // a trail byte '\\' is no separator
+    };
+    for (const auto& c : installers) {
+        auto lead = c.doubleByte ? fake::IsCodePage932LeadByte : NoLeadBytes;
+        EXPECT_EQ(FolderLength(c.installer, lead), c.folder) << c.installer;
+    }
+    const std::pair<std::vector<std::pair<std::uint32_t, std::string>>, std::size_t> packages[] = {
+        {{{9, "Sample Co\\install.ini"}, {9, "Sample Co\\cabs\\a.cab"}}, 9},
+        {{{9, "install.ini"}}, 0}, {{{9, "Sample Co\\install.ini"}, {9, "Sample\\a.cab"}}, 0},
+        {{{9, "Sample Co\\x"}, {9, "Sample Cox\\a.cab"}}, 0}, {{}, 0},
+    };
+    for (const auto& [entries, folder] : packages) {
+        std::string index = IndexOf(entries);
+        EXPECT_EQ(PackageFolderLength(reinterpret_cast<const unsigned char*>(index.data()),
+                                      index.size()), folder) << entries.size();
     }
 }
 
