@@ -69,26 +69,26 @@ QUIET_ALL = @out=$$($(MAKE) -s --no-print-directory all 2>&1) || { printf '%s\n'
 # Debian's own python3, whatever comes first on PATH: it has the PKCS#11 binding deps.sh installs.
 release: deps
 	$(QUIET_ALL)
-	@/usr/bin/python3 -m packager.release $(foreach v,$(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
+	@/usr/bin/python3 -m cabwright.commands.release $(foreach v,$(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
 
 CAB_SETTINGS = INF CPU COMPRESS CODEPAGE DRIVES DEVICE_DIGEST
 # install.ini and the files it names, checked as the installer reads them, shipped with setup.exe
 # as one folder or ZIP file (README, "Shipping a package").
 package: deps
 	$(QUIET_ALL)
-	@/usr/bin/python3 -m packager.package \
+	@/usr/bin/python3 -m cabwright.commands.package \
 		$(foreach v,PACKAGE FOLDER $(CAB_SETTINGS) $(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
 
 # An application's .inf made into device CABs, one per name in CPU, signed with make release's
 # key settings where given (README, "Shipping a package").
 CAB_KEYS = PFX PFX_PASS_FILE PKCS11_MODULE PKCS11_KEY CERT PIN_FILE TIMESTAMP_URL
 cab: deps
-	@/usr/bin/python3 -m packager.cab \
+	@/usr/bin/python3 -m cabwright.commands.cab \
 		$(foreach v,OUT $(CAB_SETTINGS) $(CAB_KEYS),$(call RELEASE_ARG,$(v)))
 
 # What a device CAB will install: its script, as a packager reads it (README, "Shipping a package").
 cab-info: deps
-	@/usr/bin/python3 -m packager.cab_info $(call RELEASE_ARG,CAB)
+	@/usr/bin/python3 -m cabwright.commands.cab_info $(call RELEASE_ARG,CAB)
 
 clean:
 	rm -rf $(BUILD)

@@ -13,7 +13,7 @@ import subprocess
 import sys
 
 os.environ["SETUP_WINE_DIR"] = "bench"  # never the test suite's prefix, which may be in use
-from packager import carry  # noqa: E402
+from cabwright.services import carry  # noqa: E402
 from wine import harness as wine  # noqa: E402
 
 PACKAGE = "D:\\Package"

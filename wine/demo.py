@@ -150,7 +150,7 @@ def main():
         return 1
     if wine.arch() != "i386":  # the twins in the shipped files' place, which can't run here
         shutil.copy(wine.exe_dir() / "setup.exe", folder / "setup.exe")
-        from packager import carry
+        from cabwright.services import carry
         program.write_bytes(carry.build([(name, folder / name) for name in
                                          ("install.ini", "notes.ARM.CAB", "notes.SH3.CAB")],
                                         arch="x86_64", folder="Example Software Notes"))

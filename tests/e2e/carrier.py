@@ -7,7 +7,7 @@ import shutil
 import struct
 import sys
 
-from packager import carry
+from cabwright.services import carry
 from tests.e2e import e2e
 from wine import harness as wine
 

@@ -393,7 +393,7 @@ PROFILES = [
 
 
 def profiles_as_wine_reads():
-    from packager import ini
+    from cabwright.formats import ini
     lay_out_files()
     paths = [f"D:\\INI\\{n}.ini" for n in range(len(PROFILES))]
     for path, data in zip(paths, PROFILES):

@@ -5,7 +5,7 @@ import json
 import random
 import subprocess
 
-from packager import ini
+from cabwright.formats import ini
 from wine import harness as wine
 
 SEED, FILES = 2026, 300

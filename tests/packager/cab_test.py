@@ -13,7 +13,7 @@ from tests.packager.package_test import WORK
 from tests.packager.release_test import make
 from wine import demo
 
-from packager import cabinet
+from cabwright.formats import cabinet
 
 # Header: size 331, ARM (2577), system 4.20 to 5.0, builds 1000 to 2000; 5 strings, 1 folder,
 # 2 files, 1 hive, 2 values, 2 shortcuts at 127, 186, 196, 238, 252, 303; names at 100, 106, 114.

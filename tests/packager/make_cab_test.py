@@ -18,7 +18,9 @@ import subprocess
 import sys
 import zipfile
 
-from packager import cab, cabinet, cabwriter  # the reader, written apart from the writer
+from cabwright.commands import cab  # the reader, written apart from the writer
+from cabwright.formats import cabinet
+from cabwright.formats import cabwriter
 from tests.packager.package_test import tree
 from tests.packager.release_test import make
 
@@ -247,7 +249,7 @@ def good():
     if result.returncode or {p.name: p.read_bytes() for p in drives.iterdir()} != runs[0]:
         failures.append(f"DRIVES=E={top}: status {result.returncode}, {result.stderr}")
     inf, told = application(), WORK / "good" / "told.txt"
-    result = subprocess.run([ROOT / "packager" / "inf2cab.py", inf, "/bogus", "\\compress", "/DEST",
+    result = subprocess.run(["/usr/bin/python3", "-m", "cabwright.commands.inf2cab", inf, "/bogus", "\\compress", "/DEST",
                              drives, "/Err", told, "/Cpu", "ARM", "SH3"], capture_output=True)
     lines = told.read_bytes().decode("utf-16").splitlines() if told.exists() else []
     if result.returncode or {p.name: p.read_bytes() for p in drives.iterdir()} != runs[0] or \

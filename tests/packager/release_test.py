@@ -407,7 +407,7 @@ def default():
 
 def unit():
     import PyKCS11
-    from packager import signing
+    from cabwright.services import signing
     tries = []
     session = types.SimpleNamespace(login=tries.append)
     info = types.SimpleNamespace(flags=PyKCS11.CKF_LOGIN_REQUIRED | PyKCS11.CKF_USER_PIN_FINAL_TRY)

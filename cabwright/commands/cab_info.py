@@ -3,14 +3,14 @@
 tool: the application, its processor and system versions, each folder with the files installed
 into it, each registry value, each shortcut, the setup DLL.
 
-    python3 -m packager.cab_info CAB=file.cab
+    python3 -m cabwright.commands.cab_info CAB=file.cab
 
 Every fault of the CAB one line each, then status 1; warnings after the listing.
 """
 import pathlib
 import sys
 
-from packager import cabinet
+from cabwright.formats import cabinet
 
 
 def flags(value):

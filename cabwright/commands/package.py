@@ -2,7 +2,7 @@
 """make package: a package folder checked the way the installer reads it, shipped as one folder,
 one ZIP file or one program that carries it.
 
-    python3 -m packager.package PACKAGE=folder OUT=path[.zip|.exe] [CODEPAGE=1252] [every make release setting]
+    python3 -m cabwright.commands.package PACKAGE=folder OUT=path[.zip|.exe] [CODEPAGE=1252] [every make release setting]
 
 PACKAGE holds install.ini and the files it names. Every fault of the package is told, one line
 each, before anything is built; then setup.exe is made as make release makes it from the same
@@ -21,8 +21,10 @@ import sys
 import tempfile
 import zipfile
 
-from packager import brand, cab_signing, cabinet, ini, release
-from packager.settings import gather
+from cabwright.commands import release
+from cabwright.formats import cabinet, index, ini, resources
+from cabwright.services import cab_signing
+from cabwright.settings import gather
 
 NAMES = ("PACKAGE", "INF", "CPU", "COMPRESS", "CODEPAGE", "DRIVES", "DEVICE_DIGEST", "FOLDER",
          *release.NAMES)
@@ -150,7 +152,7 @@ def icon_count(path):
     """How many icons ExtractIcon finds in an .ico, .exe or .dll; ValueError if it can't read
     the file as one."""
     if path.suffix.lower() == ".ico":
-        brand.check_icon(path)  # one icon, however many images
+        resources.check_icon(path)  # one icon, however many images
         return 1
     import pefile
     try:
@@ -183,7 +185,7 @@ def check_icon(package, section):
         return
     try:
         count = icon_count(path)
-    except (ValueError, brand.BrandError) as error:
+    except (ValueError, resources.BrandError) as error:
         package.fault(found, str(error).removeprefix(f"ICON {path}: "))
         return
     wanted = int(index.value) if index is not None else 0
@@ -353,11 +355,11 @@ def make(values):
         with tempfile.TemporaryDirectory(dir=out.parent, prefix=".package-") as scratch:
             scratch = pathlib.Path(scratch)
             if kind == ".exe":  # one program carrying the files, signed as setup.exe is
-                from packager import carry
+                from cabwright.services import carry
                 files = [(name.replace("/", "\\"), folder / name) for name in package.files]
                 try:
                     data = carry.build(files, icon, version, folder=carried)
-                except carry.CarryError as error:
+                except index.CarryError as error:
                     raise release.Failure(f"OUT {out}: {error}") from None
                 made = setup = release.finish(data, values, scratch)
             else:
@@ -376,25 +378,24 @@ def make(values):
 def carried_folder(values, package, out, faults):
     """The one program's folder, which it puts in the installer's: FOLDER, else the first
     CAB's provider and application; a fault where Windows can't hold it."""
-    from packager import carry
     if out.suffix.lower() != ".exe":
         if "FOLDER" in values:
             faults.append(f"FOLDER {values['FOLDER']}: goes with OUT=<name>.exe, the one program "
                           "that puts its files in a folder of that name")
         return None
     cab = package.cabs[0][1] if package.cabs else None
-    name = values.get("FOLDER") or (cab and carry.default_folder(cab.provider, cab.application))
-    if name and carry.folder_fault(name):
+    name = values.get("FOLDER") or (cab and index.default_folder(cab.provider, cab.application))
+    if name and index.folder_fault(name):
         given = f"FOLDER {name}" if "FOLDER" in values else \
             f"the folder '{name}' (the first CAB's provider and application; FOLDER= names another)"
-        faults.append(f"{given}: {carry.folder_fault(name)}")
+        faults.append(f"{given}: {index.folder_fault(name)}")
     return name or "Setup"
 
 
 def from_inf(values):
     """make package INF=: the CABs the .inf describes and an install.ini naming them, made in a
     folder of their own, then shipped as make package ships a PACKAGE folder."""
-    from packager import cab
+    from cabwright.commands import cab
     faults = [] if "OUT" in values else [
         "OUT is needed: make package INF=app.inf OUT=dist/folder (or OUT=dist/name.zip)"]
     if "PACKAGE" in values:
@@ -430,7 +431,7 @@ def main(argv):
     try:
         values = release.settings(argv, NAMES)
         (from_inf if "INF" in values else make)(values)
-    except (release.Failure, brand.BrandError) as error:
+    except (release.Failure, resources.BrandError) as error:
         for line in str(error).splitlines():
             print(f"package: {line}", file=sys.stderr)
         return 1

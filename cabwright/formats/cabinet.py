@@ -24,7 +24,7 @@ import re
 import struct
 import tempfile
 
-from packager import signature
+from cabwright.formats import signature
 
 HEADER = 100
 SCRIPT_WARNING = 32 * 1024  # older devices' installers refuse a larger .000 file

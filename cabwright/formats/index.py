@@ -10,14 +10,9 @@ onwards, and their index as ID 1: for each file its size (4 bytes, little-endian
 (ASCII, a NUL after it), under `folder`, the package's own folder, which the launcher puts in
 the installer's folder. carrier/index.h reads it and refuses what this module refuses.
 """
-import pathlib
 import struct
 import unicodedata
 
-from packager import brand
-
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-TREES = {"i686": ROOT / "build" / "carry", "x86_64": ROOT / "build" / "carry64"}
 NAME_BYTES = set(range(0x20, 0x7F)) - set(b':/*?"<>|')
 # Names no Windows gives a file or folder, with or without an extension.
 RESERVED = {"CON", "PRN", "AUX", "NUL", *(f"{d}{n}" for d in ("COM", "LPT") for n in range(1, 10))}
@@ -63,37 +58,3 @@ def index(entries):
     """The index resource for (name, size) pairs."""
     return b"".join(struct.pack("<I", size) + name.encode("ascii") + b"\0"
                     for name, size in entries)
-
-
-def build(files, icon=None, version=None, arch="i686", folder="Setup"):
-    """The unsigned carrying launcher's bytes, the package inside it, in `folder`."""
-    if not files:
-        raise CarryError("the package has no files")
-    if folder_fault(folder):
-        raise CarryError(f"the folder {folder!r}: {folder_fault(folder)}")
-    files = [(f"{folder}\\{name}", path) for name, path in files]
-    seen = {}
-    for name, path in files:
-        check_name(name)
-        for other in seen:  # Windows' file names: letter case aside, a file is no folder
-            a, b = name.upper(), other.upper()
-            if a == b or a.startswith(b + "\\") or b.startswith(a + "\\"):
-                raise CarryError(f"{name!r}: the same file or folder as {other!r}")
-        try:
-            seen[name] = pathlib.Path(path).resolve(strict=True).stat().st_size
-        except OSError as error:
-            raise CarryError(f"{name!r}: cannot read {path} ({error.strerror})") from None
-    tree = TREES[arch]
-    script = brand.write_resources(tree / "package", icon, version)
-    (tree / "package" / "index.bin").write_bytes(index(seen.items()))
-    lines = ['1 RCDATA "index.bin"']
-    for n, (name, path) in enumerate(files, 2):
-        # windres reads each file where it lies, through a link of a name it can't misread.
-        link = tree / "package" / f"{n}.bin"
-        link.unlink(missing_ok=True)
-        link.symlink_to(pathlib.Path(path).resolve())
-        lines.append(f'{n} RCDATA "{link.name}"')
-    with script.open("a", encoding="utf-8") as text:
-        text.write("\n".join(lines) + "\n")
-    # The script is written anew each time, so the resources are compiled again.
-    return brand.build(tree, script, "carrier", "building the carrying launcher", arch)

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """make release: one finished setup.exe, the packager's own.
 
-    python3 -m packager.release OUT=path [ICON=file.ico] [VERSION=a.b.c.d] [COMPANY=...]
+    python3 -m cabwright.commands.release OUT=path [ICON=file.ico] [VERSION=a.b.c.d] [COMPANY=...]
                [PRODUCT=...] [DESCRIPTION=...] [COPYRIGHT=...]
                [PFX=file.pfx PFX_PASS_FILE=file |
                 PKCS11_MODULE=library.so PKCS11_KEY=pkcs11:... CERT=chain.pem PIN_FILE=file]
@@ -17,10 +17,11 @@ import pathlib
 import sys
 import tempfile
 
-from packager import brand, signing
-from packager.settings import NAMES, Failure, check_settings, gather, settings  # noqa: F401
+from cabwright.formats import resources
+from cabwright.services import launcher, signing
+from cabwright.settings import NAMES, Failure, check_settings, gather, settings  # noqa: F401
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILD = ROOT / "build"
 TREE = BUILD / "release"
 
@@ -34,7 +35,7 @@ def check(values, faults=None):
     faults += combined
     icon = version = None
     if "ICON" in values:
-        icon = gather(faults, brand.check_icon, values["ICON"])
+        icon = gather(faults, resources.check_icon, values["ICON"])
     texts = ("VERSION", "COMPANY", "PRODUCT", "DESCRIPTION", "COPYRIGHT")
     if any(name in values for name in texts):
         version = gather(faults, version_resource, values)
@@ -46,20 +47,20 @@ def check(values, faults=None):
 
 
 def version_resource(values):
-    numbers = brand.parse_version(values.get("VERSION", "0"))
-    strings = brand.version_strings(numbers, values.get("COMPANY", ""),
+    numbers = resources.parse_version(values.get("VERSION", "0"))
+    strings = resources.version_strings(numbers, values.get("COMPANY", ""),
                                     values.get("PRODUCT", ""), values.get("DESCRIPTION", ""),
                                     values.get("COPYRIGHT", ""))
-    return brand.version_info(numbers, strings)
+    return resources.version_info(numbers, strings)
 
 
 def build(icon, version):
     """The unsigned executable's bytes: the default build's, or the release tree's."""
     if icon is None and version is None:
         return (BUILD / "win" / "setup.exe").read_bytes()
-    script = brand.write_resources(TREE / "brand", icon, version)
+    script = launcher.write_resources(TREE / "brand", icon, version)
     # From clean every time: the build does not know the script's icon file has changed.
-    return brand.build(TREE, script, "setup", "building with the packager's resources",
+    return launcher.build(TREE, script, "setup", "building with the packager's resources",
                        clean=True)
 
 
@@ -101,7 +102,7 @@ def release(values):
 def main(argv):
     try:
         release(settings(argv))
-    except (Failure, brand.BrandError) as error:
+    except (Failure, resources.BrandError) as error:
         for line in str(error).splitlines():
             print(f"release: {line}", file=sys.stderr)
         return 1

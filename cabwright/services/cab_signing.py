@@ -9,8 +9,8 @@ copies exist only inside the CAB.
 import os
 import shutil
 
-from packager import signing
-from packager.settings import DEVICE, check_settings, gather
+from cabwright.services import signing
+from cabwright.settings import DEVICE, check_settings, gather
 
 KEYS = ("PFX", "PFX_PASS_FILE", *DEVICE, "TIMESTAMP_URL")
 DIGESTS = ("sha1", "sha256")

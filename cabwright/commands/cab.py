@@ -2,7 +2,7 @@
 """make cab: an application's .inf made into device CABs, as the device SDK's CAB tool makes
 them, on this machine.
 
-    python3 -m packager.cab INF=notes.inf OUT=folder [CPU="ARM SH3"] [COMPRESS=1] [CODEPAGE=1252]
+    python3 -m cabwright.commands.cab INF=notes.inf OUT=folder [CPU="ARM SH3"] [COMPRESS=1] [CODEPAGE=1252]
         [DRIVES="E=/src/product C=/opt/sdk"] [make release's key settings] [DEVICE_DIGEST=sha256]
 
 One CAB per name in CPU (notes.ARM.CAB, ...), or notes.CAB without. Every fault of the .inf is
@@ -17,9 +17,10 @@ import shlex
 import sys
 import tempfile
 
-from packager import cab_signing, cabinet, cabwriter, ini, setup_xml
-from packager.settings import Failure, settings
-from packager import inf as inf_file
+from cabwright.services import cab_signing
+from cabwright.formats import cabinet, cabwriter, ini, setup_xml
+from cabwright.settings import Failure, settings
+from cabwright.formats import inf as inf_file
 
 NAMES = ("INF", "OUT", "CPU", "COMPRESS", "CODEPAGE", "DRIVES", *cab_signing.KEYS,
          "DEVICE_DIGEST")

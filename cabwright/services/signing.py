@@ -18,7 +18,7 @@ from cryptography.exceptions import UnsupportedAlgorithm
 from cryptography.hazmat.primitives.asymmetric import ec, rsa
 from cryptography.hazmat.primitives.serialization import pkcs12
 
-from packager.settings import Failure, first_line
+from cabwright.settings import Failure, first_line
 
 # Extended key usages by the names openssl and Windows show them.
 USAGES = {"1.3.6.1.5.5.7.3.1": "TLS Web Server Authentication",

@@ -15,7 +15,7 @@ import base64
 import struct
 from xml.sax.saxutils import quoteattr
 
-from packager.inf import ROOTS
+from cabwright.formats.inf import ROOTS
 
 # A file's copy flags as Extract parms. NoOverwrite and SelfRegister are the names the SDK tool
 # was seen to write; the others follow the .inf's names for the same flags.

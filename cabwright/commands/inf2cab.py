@@ -16,11 +16,8 @@ import pathlib
 import re
 import sys
 
-if __package__ in (None, ""):  # run as a program: the packager is beside it
-    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-
-from packager import cab  # noqa: E402
-from packager.settings import Failure  # noqa: E402
+from cabwright.commands import cab
+from cabwright.settings import Failure
 
 VALUED = ("/dest", "/err", "/prexml", "/postxml")
 PASSED_OVER = ("/nouninstall", "/platform")

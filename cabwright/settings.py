@@ -63,10 +63,10 @@ def check_settings(values):
 def gather(faults, step, *args):
     """What `step` returns, or None with its fault's lines added to `faults`: the checks that
     don't depend on each other all run, so one run tells every fault."""
-    from packager import brand
+    from cabwright.formats import resources
     try:
         return step(*args)
-    except (Failure, brand.BrandError) as error:
+    except (Failure, resources.BrandError) as error:
         faults += str(error).splitlines()
         return None
 
