@@ -17,7 +17,7 @@ import shlex
 import sys
 import tempfile
 
-from cabwright.services import cab_signing
+from cabwright.services import cab_signing, output
 from cabwright.formats import cabinet, cabwriter, ini, setup_xml
 from cabwright.settings import Failure, settings
 from cabwright.formats import inf as inf_file
@@ -143,11 +143,16 @@ def build(values, out, say=print, settings_faults=None):
     `settings_faults`: the caller has checked the signing settings and tried the key, and
     found these."""
     faults = [f"OUT {out}: a file, not a folder"] if out.exists() and not out.is_dir() else []
+    if output.form(out) != "folder":
+        faults = [f"OUT {out}: names a {out.suffix} file; the CABs go into a folder"]
     faults += cab_signing.check(values) if settings_faults is None else settings_faults
     try:
         layouts, warnings = prepare(values)
     except Failure as error:
         raise Failure("\n".join([str(error), *faults])) from None
+    faults += filter(None, [output.cab_fault(out, inf_file.cab_name(pathlib.Path(values["INF"]),
+                                                                     layout.one.cpu))
+                            for layout in layouts])
     if faults:
         raise Failure("\n".join(faults))
     signed = "secret" in values

@@ -11,8 +11,6 @@ it names at their relative paths, or the same as a ZIP file; or, for OUT ending 
 carrying launcher with those files inside it, branded and signed the same way. On any fault OUT
 is left as it was.
 """
-import ctypes
-import errno
 import os
 import pathlib
 import re
@@ -23,7 +21,7 @@ import zipfile
 
 from cabwright.commands import release
 from cabwright.formats import cabinet, index, ini, resources
-from cabwright.services import cab_signing
+from cabwright.services import cab_signing, output
 from cabwright.settings import gather
 
 NAMES = ("PACKAGE", "INF", "CPU", "COMPRESS", "CODEPAGE", "DRIVES", "DEVICE_DIGEST", "FOLDER",
@@ -32,7 +30,6 @@ OPTIONAL = {"uninstall", "iconfile", "iconindex", "devicefile"}
 # Characters Windows allows in no file name.
 FORBIDDEN = re.compile(r'[<>:"|?*\x00-\x1f]')
 ZIP_TIME = (1980, 1, 1, 0, 0, 0)  # the earliest a ZIP entry can carry: the same bytes every run
-RENAME_EXCHANGE = 2
 
 
 class Package:
@@ -277,31 +274,36 @@ def write_zip(package, setup, target):
             archive.writestr(entry, path.read_bytes())
 
 
-def replace(made, out):
-    """`made` takes OUT's place in one rename; what OUT was is removed after."""
-    if not os.path.lexists(out):
-        os.rename(made, out)
-        return
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.renameat2(-100, bytes(made), -100, bytes(out), RENAME_EXCHANGE) != 0:
-        error = ctypes.get_errno()
-        if error not in (errno.EINVAL, errno.ENOSYS):
-            raise OSError(error, os.strerror(error))
-        # A file system that can't exchange: the old OUT steps aside first.
-        aside = made.with_name(made.name + ".old")
-        os.rename(out, aside)
-        os.rename(made, out)
-        made = aside
-    shutil.rmtree(made) if made.is_dir() and not made.is_symlink() else made.unlink()
-
-
 def package_out(folder, out):
     """Faults of OUT itself: a place that would take the package with it."""
     resolved, source = out.resolve(), folder.resolve()
     if resolved == source or source.is_relative_to(resolved):
         return f"OUT {out}: would replace the package folder {folder} itself"
-    if out.is_dir() and out.suffix.lower() in (".zip", ".exe"):
-        return f"OUT {out}: a folder; a file is written where none is"
+    return None
+
+
+INPUTS = ("ICON", "PFX", "PFX_PASS_FILE", "CERT", "PIN_FILE", "INF")
+
+
+def out_faults(values, out, folder=None):
+    """Faults of OUT as a place to write: its form, and what is there already."""
+    kind = output.form(out)
+    if kind is None:
+        return [f"OUT {out}: names a {out.suffix} file; make package writes a folder, a .zip "
+                "file or one program (.exe)"]
+    if folder is not None and package_out(folder, out):
+        return [package_out(folder, out)]
+    problem = output.fault(out, kind, [values.get(name) for name in INPUTS] + [folder])
+    return [problem] if problem else []
+
+
+def name_warning(out):
+    """The one program's name, where it will start without the rights the installer needs."""
+    if output.form(out) == "exe" and "setup" not in out.name.casefold():
+        return (f"OUT {out}: its name lacks \"setup\"; Windows Vista and later start a 32-bit "
+                "program without a manifest whose name contains \"setup\" elevated, and the "
+                "installer it starts runs elevated too; renamed, both start with the user's "
+                "ordinary rights")
     return None
 
 
@@ -344,7 +346,8 @@ def make(values):
         package = check(folder, code_page)
         if out.suffix.lower() in (".zip", ".exe"):
             ascii_names(package)
-        package.faults += filter(None, [package_out(folder, out)])
+        package.faults += out_faults(values, out, folder)
+        package.warnings += filter(None, [name_warning(out)])
     carried = carried_folder(values, package, out, faults)
     for line in package.warnings:
         print(f"package: warning: {line}", file=sys.stderr)
@@ -368,7 +371,7 @@ def make(values):
                 made = scratch / "made"
                 (write_zip if kind == ".zip" else write_folder)(package, setup, made)
             size = setup.stat().st_size
-            replace(made, out)
+            output.replace(made, out)
     except OSError as error:
         raise release.Failure(f"OUT {out}: cannot write it ({error.strerror})") from None
     signed = "" if "secret" in values else ", not signed"
@@ -396,7 +399,7 @@ def from_inf(values):
     """make package INF=: the CABs the .inf describes and an install.ini naming them, made in a
     folder of their own, then shipped as make package ships a PACKAGE folder."""
     from cabwright.commands import cab
-    faults = [] if "OUT" in values else [
+    faults = out_faults(values, pathlib.Path(values["OUT"])) if "OUT" in values else [
         "OUT is needed: make package INF=app.inf OUT=dist/folder (or OUT=dist/name.zip)"]
     if "PACKAGE" in values:
         faults.append("PACKAGE and INF: give one, the package folder or the .inf its CABs are "

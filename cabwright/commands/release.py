@@ -18,12 +18,13 @@ import sys
 import tempfile
 
 from cabwright.formats import resources
-from cabwright.services import launcher, signing
+from cabwright.services import launcher, output, signing
 from cabwright.settings import NAMES, Failure, check_settings, gather, settings  # noqa: F401
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILD = ROOT / "build"
 TREE = BUILD / "release"
+INPUTS = ("ICON", "PFX", "PFX_PASS_FILE", "CERT", "PIN_FILE")
 
 
 def check(values, faults=None):
@@ -84,9 +85,12 @@ def described(values, icon, version):
 
 
 def release(values):
-    out_missing = [] if "OUT" in values else [
+    out_faults = [] if "OUT" in values else [
         "OUT names the file to write, e.g. make release OUT=dist/setup.exe"]
-    icon, version = check(values, out_missing)
+    if "OUT" in values:
+        out_faults += filter(None, [output.fault(
+            values["OUT"], "setup", [values.get(name) for name in INPUTS], "release")])
+    icon, version = check(values, out_faults)
     data = build(icon, version)
     out = pathlib.Path(values["OUT"])
     try:

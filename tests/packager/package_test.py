@@ -67,26 +67,59 @@ def bad():
     ]
     rows.append((lambda f: None, "out.exe", ["FOLDER con.notes: con is a device's name"],
                  ["FOLDER=con.notes"]))
+    # OUT where something not of make package's making is: refused, every byte kept.
+    rows += [(lambda f: None, "mine", ["OUT {out}: a folder holding notes.txt, which package "
+                                       "didn't write"], [], {"notes.txt": b"the user's"}),
+             (lambda f: None, "file", ["OUT {out}: a file, not a folder"], [], b"the user's"),
+             # A clone's own sources, as OUT=cabwright in a checkout names them.
+             (lambda f: None, "cabwright", ["OUT {out}: a folder holding __init__.py, commands"],
+              [], {"__init__.py": b"", "commands/cab.py": b"# the project's own"}),
+             (lambda f: None, "out.msi", ["OUT {out}: names a .msi file"], [], None)]
     failures = []
-    for n, (change, name, says, *settings) in enumerate(rows, 1):
+    for n, (change, name, says, settings, *there) in enumerate(
+            [(*row, []) if len(row) == 3 else row for row in rows], 1):
         folder = source(WORK / "bad" / "package")
         change(folder)
         out = WORK / "bad" / name
         shutil.rmtree(out, ignore_errors=True)
         out.unlink(missing_ok=True)
-        out.mkdir() if name == "out" else out.write_bytes(b"what was there")
-        (out / "old.txt").write_text("what was there") if out.is_dir() else None
-        before = sorted(p.name for p in out.parent.iterdir())
-        result = make("package", f"PACKAGE={folder}", f"OUT={out}", *sum(settings, []))
+        previous(out, *there)
+        before = (snapshot(out), sorted(p.name for p in out.parent.iterdir()))
+        result = make("package", f"PACKAGE={folder}", f"OUT={out}", *settings)
         lines = [t.removeprefix("package: ") for t in result.stderr.splitlines()
                  if t.startswith("package: ") and not t.startswith("package: warning: ")]
+        says = [line.format(out=out) for line in says]
         if result.returncode == 0 or len(lines) != len(says) or not all(
                 line.startswith(want) for line, want in zip(lines, says)):
             failures.append(f"row {n}: status {result.returncode}, said {lines}, expected {says}")
-        kept = out / "old.txt" if out.is_dir() else out
-        if not kept.is_file() or kept.read_bytes() != b"what was there" or sorted(p.name for p in out.parent.iterdir()) != before:
+        if (snapshot(out), sorted(p.name for p in out.parent.iterdir())) != before:
             failures.append(f"row {n}: OUT or its folder changed")
     return failures
+
+
+def previous(out, there=()):
+    """What OUT holds before a run: `there` (a file's bytes, a folder's files), or by default
+    what make package wrote there before, in OUT's form."""
+    ini = b"[Notes]\r\nCabFiles = old.cab\r\n"
+    if there is None or out.suffix == ".exe":
+        return
+    if isinstance(there, bytes):
+        out.write_bytes(there)
+    elif out.suffix == ".zip":
+        with zipfile.ZipFile(out, "w") as archive:
+            archive.writestr("setup.exe", b"MZ")
+            archive.writestr("install.ini", ini)
+    else:
+        for name, data in (there or {"setup.exe": b"MZ", "install.ini": ini,
+                                     "old.cab": b"MSCF"}).items():
+            (out / name).parent.mkdir(parents=True, exist_ok=True)
+            (out / name).write_bytes(data)
+
+
+def snapshot(out):
+    if out.is_dir():
+        return {str(p.relative_to(out)): p.read_bytes() for p in out.rglob("*") if p.is_file()}
+    return out.read_bytes() if out.exists() else None
 
 
 def tree(out):
