@@ -185,6 +185,8 @@ def bad():
     # process; make cab says so in one line.
     rows.append(([], None, "ARM", [(False, "notes.ARM.CAB: written, but doesn't read back: "
                                            "NOTESA~1.000: its header records")]))
+    # A file of a CAB's name that is no cabinet is the user's: refused, kept.
+    rows.append(([], None, "ARM", [("OUT", "OUT {out}: holds notes.ARM.CAB, which is not a cabinet")]))
     failures, script = [], cabwriter.script
     for n, (replacements, change, cpu, says) in enumerate(rows, 1):
         text = INF
@@ -194,7 +196,8 @@ def bad():
         out = WORK / "bad" / "out"
         shutil.rmtree(out.parent, ignore_errors=True)
         out.mkdir(parents=True)
-        (out / "notes.ARM.CAB").write_text("what was there")
+        there = b"what was there" if says[0][0] == "OUT" else b"MSCF, what was there"
+        (out / "notes.ARM.CAB").write_bytes(there)
         settings = [f"INF={inf}", f"OUT={out}", *([f"CPU={cpu}"] if cpu else [])]
         if says[0][0] is False:
             cabwriter.script = lambda *args: script(*args)[:-2]
@@ -206,13 +209,13 @@ def bad():
             result = make("cab", *settings)
         lines = [t.removeprefix("cab: ") for t in result.stderr.splitlines()
                  if t.startswith("cab: ") and not t.startswith("cab: warning: ")]
-        want = [says if m is False else f"{at(text, m) if m else 'notes.inf'}: {says}"
+        want = [says.format(out=out) if m in (False, "OUT") else f"{at(text, m) if m else 'notes.inf'}: {says}"
                 for m, says in says]
         if result.returncode == 0 or len(lines) != len(want) or not all(
                 line.startswith(w) for line, w in zip(lines, want)):
             failures.append(f"row {n}: status {result.returncode}, said {lines}, expected {want}")
         if [p.name for p in out.parent.iterdir()] != ["out"] or [p.name for p in out.iterdir()] \
-                != ["notes.ARM.CAB"] or (out / "notes.ARM.CAB").read_bytes() != b"what was there":
+                != ["notes.ARM.CAB"] or (out / "notes.ARM.CAB").read_bytes() != there:
             failures.append(f"row {n}: OUT or its folder changed")
     return failures
 
