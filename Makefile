@@ -59,36 +59,29 @@ bench: windows
 bench-cab: deps-test
 	/usr/bin/python3 -m bench.cab
 
-# A finished setup.exe for a packager (README, "Shipping a package"). Only settings given on
-# make's command line count, each passed as one argument whatever characters it holds.
-RELEASE_SETTINGS = OUT ICON VERSION COMPANY PRODUCT DESCRIPTION COPYRIGHT PFX PFX_PASS_FILE \
-	PKCS11_MODULE PKCS11_KEY CERT PIN_FILE TIMESTAMP_URL DUAL_SIGN
-RELEASE_ARG = $(if $(filter command line,$(origin $(1))),'$(1)=$(subst ','\'',$($(1)))')
+# The packager's commands, each a thin call of the program (cabwright --help; README, "Shipping
+# a package"). Every variable given on make's command line is handed over, each as one argument
+# whatever characters it holds, so that the program refuses a misspelt one; the environment's
+# are not. Debian's own python3, whatever comes first on PATH: it has the libraries deps.sh
+# installs.
+GIVEN = $(foreach v,$(sort $(.VARIABLES)),$(if $(filter command line,$(origin $(v))),\
+	'$(v)=$(subst ','\'',$($(v)))'))
+CABWRIGHT = /usr/bin/python3 -m cabwright
 # The default build first, its output shown only if it fails: a bad setting shows as its one line.
 QUIET_ALL = @out=$$($(MAKE) -s --no-print-directory all 2>&1) || { printf '%s\n' "$$out" >&2; exit 1; }
-# Debian's own python3, whatever comes first on PATH: it has the PKCS#11 binding deps.sh installs.
 release: deps
 	$(QUIET_ALL)
-	@/usr/bin/python3 -m cabwright.commands.release $(foreach v,$(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
+	@$(CABWRIGHT) release $(GIVEN)
 
-CAB_SETTINGS = INF CPU COMPRESS CODEPAGE DRIVES DEVICE_DIGEST
-# install.ini and the files it names, checked as the installer reads them, shipped with setup.exe
-# as one folder or ZIP file (README, "Shipping a package").
 package: deps
 	$(QUIET_ALL)
-	@/usr/bin/python3 -m cabwright.commands.package \
-		$(foreach v,PACKAGE FOLDER $(CAB_SETTINGS) $(RELEASE_SETTINGS),$(call RELEASE_ARG,$(v)))
+	@$(CABWRIGHT) package $(GIVEN)
 
-# An application's .inf made into device CABs, one per name in CPU, signed with make release's
-# key settings where given (README, "Shipping a package").
-CAB_KEYS = PFX PFX_PASS_FILE PKCS11_MODULE PKCS11_KEY CERT PIN_FILE TIMESTAMP_URL
 cab: deps
-	@/usr/bin/python3 -m cabwright.commands.cab \
-		$(foreach v,OUT $(CAB_SETTINGS) $(CAB_KEYS),$(call RELEASE_ARG,$(v)))
+	@$(CABWRIGHT) cab $(GIVEN)
 
-# What a device CAB will install: its script, as a packager reads it (README, "Shipping a package").
 cab-info: deps
-	@/usr/bin/python3 -m cabwright.commands.cab_info $(call RELEASE_ARG,CAB)
+	@$(CABWRIGHT) cab-info $(GIVEN)
 
 clean:
 	rm -rf $(BUILD)

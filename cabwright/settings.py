@@ -1,30 +1,12 @@
 """The packager's settings, as make hands them over: NAME=value arguments, checked for how they
 go together before any file is read. Every fault is one line, and all of them are told at once.
 """
-import os
 import pathlib
 import urllib.parse
 
 DEVICE = ("PKCS11_MODULE", "PKCS11_KEY", "CERT", "PIN_FILE")
-NAMES = ("OUT", "ICON", "VERSION", "COMPANY", "PRODUCT", "DESCRIPTION", "COPYRIGHT", "PFX",
-         "PFX_PASS_FILE", *DEVICE, "TIMESTAMP_URL", "DUAL_SIGN")
-
-
 class Failure(Exception):
     """What is wrong, one line per fault."""
-
-
-def settings(argv, names=NAMES):
-    """The NAME=value arguments, the empty ones left out."""
-    values = {}
-    for arg in argv:
-        # make hands the values over as the bytes it was given: UTF-8, whatever the locale says.
-        name, sep, value = os.fsencode(arg).decode("utf-8", "replace").partition("=")
-        if not sep or name not in names:
-            raise Failure(f"unknown setting '{arg}'; the settings are {', '.join(names)}")
-        if value:
-            values[name] = value
-    return values
 
 
 def check_settings(values):
@@ -80,3 +62,63 @@ def first_line(name, path):
     except OSError as error:
         raise Failure(f"{name} {path}: cannot read it ({error.strerror})") from None
     return text.split(b"\n", 1)[0].removesuffix(b"\r")
+
+
+class Setting:
+    """One setting: its name as make and NAME=value words spell it, what it is for, and the
+    commands that read it."""
+
+    def __init__(self, name, commands, metavar, text):
+        self.name, self.commands, self.metavar, self.help = name, set(commands.split()), \
+            metavar, text
+
+    @property
+    def option(self):
+        return "--" + self.name.lower().replace("_", "-")
+
+
+SIGNING_TEXT = "release package cab"
+BRANDING = "release package"
+CABS = "package cab"
+SETTINGS = (
+    Setting("OUT", "release package cab", "PATH",
+            "what to write: release, a file (setup.exe); package, a folder, a .zip file or one "
+            "program (.exe); cab, the folder the CABs go into. An existing OUT is replaced only "
+            "where this tool wrote it"),
+    Setting("PACKAGE", "package", "FOLDER",
+            "the package folder: install.ini and the files it names"),
+    Setting("INF", CABS, "FILE", "the application's .inf, which the CABs are made from"),
+    Setting("CPU", CABS, "NAMES",
+            "the .inf's processor sections to build, blank-separated (\"ARM SH3\"): one CAB each"),
+    Setting("COMPRESS", CABS, "0|1", "1: MSZIP-compressed CABs; 0 (the default): stored"),
+    Setting("CODEPAGE", CABS, "NUMBER",
+            "the code page of the .inf, install.ini and the CABs' scripts (default 1252)"),
+    Setting("DRIVES", CABS, "MAP",
+            "where the .inf's absolute source folders are here: 'E:\\Product=/src/product "
+            "C=/opt/sdk', a drive letter or a Windows folder each; the longest prefix wins"),
+    Setting("DEVICE_DIGEST", CABS, "sha1|sha256",
+            "the CABs' signature digest: sha1 (the default, every device) or sha256"),
+    Setting("FOLDER", "package", "NAME",
+            "the one program's folder in the installer's (default: the first CAB's provider and "
+            "application)"),
+    Setting("ICON", BRANDING, "FILE", "setup.exe's icon (.ico)"),
+    Setting("VERSION", BRANDING, "a.b.c.d", "the file and product version"),
+    Setting("COMPANY", BRANDING, "TEXT", "CompanyName in the version resource"),
+    Setting("PRODUCT", BRANDING, "TEXT", "ProductName in the version resource"),
+    Setting("DESCRIPTION", BRANDING, "TEXT",
+            "FileDescription (default '<PRODUCT> Setup'); for package INF=, install.ini's "
+            "Description too"),
+    Setting("COPYRIGHT", BRANDING, "TEXT", "LegalCopyright in the version resource"),
+    Setting("PFX", SIGNING_TEXT, "FILE", "a PKCS#12 file with the code-signing key"),
+    Setting("PFX_PASS_FILE", SIGNING_TEXT, "FILE",
+            "the file whose first line is PFX's password (an empty file for none)"),
+    Setting("PKCS11_MODULE", SIGNING_TEXT, "LIBRARY", "the PKCS#11 library of a signing device"),
+    Setting("PKCS11_KEY", SIGNING_TEXT, "URI", "the key on the device, a pkcs11: URI"),
+    Setting("CERT", SIGNING_TEXT, "FILE", "the device key's certificate and its chain (PEM)"),
+    Setting("PIN_FILE", SIGNING_TEXT, "FILE", "the file whose first line is the device's PIN"),
+    Setting("TIMESTAMP_URL", SIGNING_TEXT, "URL", "an RFC 3161 time-stamp server"),
+    Setting("DUAL_SIGN", BRANDING, "0|1",
+            "1: a SHA-1 signature with a SHA-256 one nested in it; 0 (the default): SHA-256"),
+    Setting("CAB", "cab-info", "FILE", "the CAB to list"),
+)
+BY_NAME = {setting.name: setting for setting in SETTINGS}

@@ -14,16 +14,13 @@ import os
 import pathlib
 import re
 import shlex
-import sys
 import tempfile
 
 from cabwright.services import cab_signing, output
 from cabwright.formats import cabinet, cabwriter, ini, setup_xml
-from cabwright.settings import Failure, settings
+from cabwright.settings import Failure
 from cabwright.formats import inf as inf_file
 
-NAMES = ("INF", "OUT", "CPU", "COMPRESS", "CODEPAGE", "DRIVES", *cab_signing.KEYS,
-         "DEVICE_DIGEST")
 
 
 def prepare(values):
@@ -194,25 +191,14 @@ def build(values, out, say=print, settings_faults=None):
     return [(name, layout.one) for name, layout in zip(names, layouts)]
 
 
-def main(argv):
-    try:
-        values = settings(argv, NAMES)
-        for name in ("INF", "OUT"):
-            if name not in values:
-                raise Failure(f"{name} is needed: make cab INF=notes.inf OUT=dist/cabs "
-                              "[CPU=\"ARM SH3\"]")
-        out = pathlib.Path(values["OUT"])
-        made = build(values, out, lambda line: print(f"cab: {line}", file=sys.stderr))
-    except Failure as error:
-        for line in str(error).splitlines():
-            print(f"cab: {line}", file=sys.stderr)
-        return 1
+
+def run(values, say):
+    """The CABs built into OUT: the lines telling what was written; Failure with every fault."""
+    out = pathlib.Path(values["OUT"])
+    made = build(values, out, say)
+    lines = []
     for name, one in made:
         files = f"{len(one.files)} file" + ("" if len(one.files) == 1 else "s")
-        print(f"cab: wrote {out / name}, {files}, "
-              f"{(out / name).stat().st_size:,} bytes: {one.application} by {one.provider}")
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+        lines.append(f"wrote {out / name}, {files}, {(out / name).stat().st_size:,} bytes: "
+                     f"{one.application} by {one.provider}")
+    return lines

@@ -3,13 +3,8 @@
 tool: the application, its processor and system versions, each folder with the files installed
 into it, each registry value, each shortcut, the setup DLL.
 
-    python3 -m cabwright.commands.cab_info CAB=file.cab
-
-Every fault of the CAB one line each, then status 1; warnings after the listing.
+    cabwright cab-info file.cab [--json]
 """
-import pathlib
-import sys
-
 from cabwright.formats import cabinet
 
 
@@ -61,23 +56,65 @@ def listing(path, cab):
     return lines
 
 
-def main(argv):
-    values = dict(arg.split("=", 1) for arg in argv if "=" in arg)
-    if "CAB" not in values:
-        print("cab-info: CAB is needed: make cab-info CAB=file.cab", file=sys.stderr)
-        return 2
-    path = pathlib.Path(values["CAB"])
-    try:
-        cab = cabinet.read(path)
-    except cabinet.CabError as error:
-        for line in error.lines:
-            print(f"cab-info: {path}: {line}", file=sys.stderr)
-        return 1
-    print("\n".join(listing(path, cab)))
-    for line in cab.warnings:
-        print(f"cab-info: warning: {path}: {line}", file=sys.stderr)
-    return 0
+
+def signature_data(cab):
+    found = cab.signature
+    if found is None:
+        return None
+    return {"signer": found.subject, "issuer": found.issuer, "digest": found.digest,
+            "time_stamp": found.stamped.isoformat() if found.stamped else None,
+            "verifies": found.problem is None, "problem": found.problem,
+            "changed": found.fault}
 
 
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+def describe(cab):
+    """What the listing shows, as data: the same facts, for a program to read."""
+    script, xml = cab.script, cab.xml
+    sizes = dict(cab.members)
+    data = {"application": cab.application, "provider": cab.provider, "script": cab.form,
+            "processor": {"number": cab.processor, "name": cab.processor_name()},
+            "system": {"minimum": "{}.{}".format(*cab.minimum) if any(cab.minimum) else None,
+                       "maximum": "{}.{}".format(*cab.maximum) if any(cab.maximum) else None},
+            "signature": signature_data(cab), "folders": [], "registry": [], "shortcuts": [],
+            "setup_dll": None}
+    if script:
+        low, high = script.builds
+        data["builds"] = {"minimum": low or None, "maximum": high or None}
+        data["unsupported"] = list(script.unsupported)
+        for n, folder in sorted(script.folders.items()):
+            files = [{"name": name, "member": member, "size": sizes[member],
+                      "flags": flags(value), "flag_bits": value}
+                     for _, (_, value, name, member) in sorted(
+                         (i, f) for i, f in script.files.items() if f[0] == n)]
+            data["folders"].append({"folder": folder, "files": files})
+        for hive, name, kind, value_flags, value in script.values:
+            data["registry"].append({
+                "key": script.hives[hive], "name": name, "type": kind, "value": value,
+                "kept_if_present": bool(value_flags & cabinet.NOCLOBBER),
+                "filled_in": bool(script.registry[(hive, name.casefold())][2])})
+        for where, link, kind, target in script.links:
+            data["shortcuts"].append(
+                {"folder": where, "name": link, "target":
+                 {"file": script.files[target][2], "folder": script.folders[script.files[target][0]]}
+                 if kind == 1 else {"folder": script.folders.get(target, "%InstallDir%")}})
+    elif xml:
+        data["folders"] = [{"folder": folder, "files": [
+            {"name": name, "member": member, "size": sizes[member], "flags": flags(value),
+             "flag_bits": value} for where, name, member, value in xml.files if where == folder]}
+            for folder in xml.folders]
+        data["registry"] = [{"key": key, "name": name, "type": kind, "value": value}
+                            for key, name, kind, value, _ in xml.registry]
+        data["shortcuts"] = [{"folder": where, "name": name, "target": {"path": target}}
+                             for where, name, target in xml.links]
+    if xml:
+        data["install_folder"] = xml.folder
+    if cab.setup_dll:
+        data["setup_dll"] = {"name": cab.setup_dll[0], "size": cab.setup_dll[1]}
+    return data
+
+
+def run(path):
+    """(the listing's lines, its data, the warnings); CabError with every fault."""
+    cab = cabinet.read(path)
+    return listing(path, cab), {"cab": str(path), **describe(cab)}, [
+        f"{path}: {line}" for line in cab.warnings]

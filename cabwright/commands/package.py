@@ -15,7 +15,6 @@ import os
 import pathlib
 import re
 import shutil
-import sys
 import tempfile
 import zipfile
 
@@ -24,8 +23,6 @@ from cabwright.formats import cabinet, index, ini, resources
 from cabwright.services import cab_signing, output
 from cabwright.settings import gather
 
-NAMES = ("PACKAGE", "INF", "CPU", "COMPRESS", "CODEPAGE", "DRIVES", "DEVICE_DIGEST", "FOLDER",
-         *release.NAMES)
 OPTIONAL = {"uninstall", "iconfile", "iconindex", "devicefile"}
 # Characters Windows allows in no file name.
 FORBIDDEN = re.compile(r'[<>:"|?*\x00-\x1f]')
@@ -321,12 +318,19 @@ def summary(package, out, setup_size, setup_text, folder=None):
         made = f"a ZIP file of {len(rows)} files, {out.stat().st_size:,} bytes"
     else:
         made = f"a folder of {len(rows)} files, {sum(size for _, size, _ in rows):,} bytes"
-    lines = [f"package: wrote {out}, {made}"]
+    lines = [f"wrote {out}, {made}"]
     lines += [f"  {name:<{width}}  {size:>10,}  {text}" for name, size, text in rows]
-    return "\n".join(lines)
+    from cabwright.commands import cab_info
+    cabs = dict(package.cabs)
+    data = {"out": str(out), "form": output.form(out), "folder": folder,
+            "files": [{"name": name.strip(), "size": size, "summary": text,
+                       **({"cab": cab_info.describe(cabs[name.strip().replace("\\", "/")])}
+                          if name.strip().replace("\\", "/") in cabs else {})}
+                      for name, size, text in rows]}
+    return lines, data
 
 
-def make(values):
+def make(values, say):
     faults = [f"{name} is needed: make package PACKAGE=folder OUT=dist/folder (or "
               "OUT=dist/name.zip)" for name in ("PACKAGE", "OUT") if name not in values]
     if "INF" not in values and {"CPU", "COMPRESS", "DRIVES"} & set(values):
@@ -350,7 +354,7 @@ def make(values):
         package.warnings += filter(None, [name_warning(out)])
     carried = carried_folder(values, package, out, faults)
     for line in package.warnings:
-        print(f"package: warning: {line}", file=sys.stderr)
+        say(f"warning: {line}")
     icon, version = release.check(values, faults + package.faults)
     kind = out.suffix.lower()
     try:
@@ -375,7 +379,7 @@ def make(values):
     except OSError as error:
         raise release.Failure(f"OUT {out}: cannot write it ({error.strerror})") from None
     signed = "" if "secret" in values else ", not signed"
-    print(summary(package, out, size, release.described(values, icon, version) + signed, carried))
+    return summary(package, out, size, release.described(values, icon, version) + signed, carried)
 
 
 def carried_folder(values, package, out, faults):
@@ -395,7 +399,7 @@ def carried_folder(values, package, out, faults):
     return name or "Setup"
 
 
-def from_inf(values):
+def from_inf(values, say):
     """make package INF=: the CABs the .inf describes and an install.ini naming them, made in a
     folder of their own, then shipped as make package ships a PACKAGE folder."""
     from cabwright.commands import cab
@@ -412,8 +416,7 @@ def from_inf(values):
         folder = pathlib.Path(folder)
         if not faults:
             try:
-                made = cab.build(values, folder, lambda line: print(f"package: {line}",
-                                                                    file=sys.stderr), settings)
+                made = cab.build(values, folder, say, settings)
             except cab.Failure as error:
                 faults += str(error).splitlines()
         else:
@@ -427,19 +430,10 @@ def from_inf(values):
              f"[{application}]\r\nDescription = {values.get('DESCRIPTION', application)}\r\n"
              f"CabFiles = {','.join(name for name, _ in made)}\r\n")
             .encode(ini.code_page(values.get("CODEPAGE", "1252")), "replace"))
-        make({**values, "PACKAGE": str(folder)})
+        return make({**values, "PACKAGE": str(folder)}, say)
 
 
-def main(argv):
-    try:
-        values = release.settings(argv, NAMES)
-        (from_inf if "INF" in values else make)(values)
-    except (release.Failure, resources.BrandError) as error:
-        for line in str(error).splitlines():
-            print(f"package: {line}", file=sys.stderr)
-        return 1
-    return 0
 
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+def run(values, say):
+    """The package shipped: (the summary's lines, its data); Failure with every fault."""
+    return (from_inf if "INF" in values else make)(values, say)

@@ -14,12 +14,11 @@ on any error it is left as it was.
 """
 import os
 import pathlib
-import sys
 import tempfile
 
 from cabwright.formats import resources
 from cabwright.services import launcher, output, signing
-from cabwright.settings import NAMES, Failure, check_settings, gather, settings  # noqa: F401
+from cabwright.settings import Failure, check_settings, gather  # noqa: F401
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILD = ROOT / "build"
@@ -100,18 +99,5 @@ def release(values):
             os.replace(finish(data, values, scratch), out)
     except OSError as error:
         raise Failure(f"OUT {out}: cannot write it ({error.strerror})") from None
-    print(f"release: wrote {out}, {out.stat().st_size} bytes ({described(values, icon, version)})")
+    return [f"wrote {out}, {out.stat().st_size} bytes ({described(values, icon, version)})"]
 
-
-def main(argv):
-    try:
-        release(settings(argv))
-    except (Failure, resources.BrandError) as error:
-        for line in str(error).splitlines():
-            print(f"release: {line}", file=sys.stderr)
-        return 1
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))

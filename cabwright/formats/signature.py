@@ -4,14 +4,17 @@ whether it verifies. The certificates are read with asn1crypto; whether the sign
 is osslsigncode's exit status, and where it doesn't, whether the CAB's bytes still have the
 digest that was signed.
 """
+import importlib
 import pathlib
 import struct
 import subprocess
 import tempfile
 
-from asn1crypto import algos, cms, core, parser, pem, tsp  # noqa: F401 (tsp: time-stamps parsed)
+from asn1crypto import algos, cms, core, parser, pem
 from cryptography import x509
 from cryptography.x509.oid import NameOID
+
+importlib.import_module("asn1crypto.tsp")  # the time-stamp token's content types, for .parsed
 
 SYSTEM_ROOTS = pathlib.Path("/etc/ssl/certs/ca-certificates.crt")
 DIGESTS = {"sha1": "SHA-1", "sha256": "SHA-256", "sha384": "SHA-384", "sha512": "SHA-512",

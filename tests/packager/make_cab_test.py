@@ -18,7 +18,7 @@ import subprocess
 import sys
 import zipfile
 
-from cabwright.commands import cab  # the reader, written apart from the writer
+from cabwright import cli  # the reader, written apart from the writer
 from cabwright.formats import cabinet
 from cabwright.formats import cabwriter
 from tests.packager.package_test import tree
@@ -202,7 +202,7 @@ def bad():
         if says[0][0] is False:
             cabwriter.script = lambda *args: script(*args)[:-2]
             with contextlib.redirect_stderr(io.StringIO()) as told:
-                result = subprocess.CompletedProcess(settings, cab.main(settings), "",
+                result = subprocess.CompletedProcess(settings, cli.main(["cab", *settings]), "",
                                                      told.getvalue())
             cabwriter.script = script
         else:
@@ -252,7 +252,7 @@ def good():
     if result.returncode or {p.name: p.read_bytes() for p in drives.iterdir()} != runs[0]:
         failures.append(f"DRIVES=E={top}: status {result.returncode}, {result.stderr}")
     inf, told = application(), WORK / "good" / "told.txt"
-    result = subprocess.run(["/usr/bin/python3", "-m", "cabwright.commands.inf2cab", inf, "/bogus", "\\compress", "/DEST",
+    result = subprocess.run(["/usr/bin/python3", "-m", "cabwright", "inf2cab", inf, "/bogus", "\\compress", "/DEST",
                              drives, "/Err", told, "/Cpu", "ARM", "SH3"], capture_output=True)
     lines = told.read_bytes().decode("utf-16").splitlines() if told.exists() else []
     if result.returncode or {p.name: p.read_bytes() for p in drives.iterdir()} != runs[0] or \

@@ -150,14 +150,14 @@ def good():
     want = {"setup.exe": (WORK / "good" / "setup.exe").read_bytes(),
             **{name: (folder / name).read_bytes()
                for name in ("install.ini", *(c for c, _ in CABS), "notes.ico")}}
-    for name in ("out", "out.zip", "out.exe"):
+    for name in ("out", "out.zip", "out-setup.exe"):
         out, runs = WORK / "good" / name, []
         for _ in range(2):  # the second replaces the first
             result = make("package", f"PACKAGE={folder}", f"OUT={out}", *branded)
             if result.returncode != 0 or result.stderr:
                 return [f"make package OUT={out}: status {result.returncode}\n{result.stderr}"]
             runs.append(out.read_bytes() if out.is_file() else tree(out))
-        if name == "out.exe":  # the program itself, not setup.exe, carries the files, in the
+        if name == "out-setup.exe":  # the program itself, not setup.exe, carries the files, in the
             # folder the installer shows: the first CAB's provider and application
             want = {"setup.exe": out.read_bytes(), **{
                 f"Example Software Notes/{n}": data for n, data in want.items() if n != "setup.exe"}}

@@ -1,0 +1,5 @@
+import sys
+
+from cabwright.cli import main
+
+sys.exit(main())

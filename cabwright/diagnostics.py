@@ -1,0 +1,34 @@
+"""Faults and warnings as the commands report them, and how their text reaches a terminal.
+
+A line reads "<where>[:<line>]: <text>"; `located` splits it for a program to read. Text from an
+input (a name, a path, a certificate's subject) may hold control characters: `escaped` shows
+each as an escape, so no input can move the cursor, clear the screen or turn text around.
+"""
+import re
+import unicodedata
+
+LOCATED = re.compile(r"(?P<source>[^:\s][^:]*?):(?P<line>[0-9]+): (?P<text>.*)", re.S)
+SOURCED = re.compile(r"(?P<source>[A-Z_]+ [^:]+|[^:\s]+\.[A-Za-z0-9]{1,8}): (?P<text>.*)", re.S)
+
+
+def located(text):
+    """{"source", "line", "text"} of one fault or warning line; source and line None where the
+    line names none."""
+    found = LOCATED.fullmatch(text) or SOURCED.fullmatch(text)
+    if found is None:
+        return {"source": None, "line": None, "text": text}
+    parts = found.groupdict()
+    return {"source": parts["source"], "line": int(parts["line"]) if parts.get("line") else None,
+            "text": parts["text"]}
+
+
+def escaped(text):
+    """`text` with every control, format, line or paragraph separator character shown as an
+    escape: \\x1b, \\u202e, ..."""
+    def one(c):
+        if unicodedata.category(c) not in ("Cc", "Cf", "Zl", "Zp", "Cs"):
+            return c
+        code = ord(c)
+        return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}" if code < 0x10000 \
+            else f"\\U{code:08x}"
+    return "".join(one(c) for c in text)
