@@ -109,8 +109,8 @@ def gather(command, args, unknown):
     values = {name: value for name, value in values.items() if value}
     for name in REQUIRED.get(command, ()):
         if name not in values:
-            faults.append(f"{name} is needed: cabwright {command} --{name.lower()} ... "
-                          f"(or {name}=...)")
+            faults.append(f"{name} is needed: cabwright {command} " + (
+                "FILE.cab" if name == "CAB" else f"--{name.lower()} ... (or {name}=...)"))
     return values, faults
 
 
@@ -127,10 +127,10 @@ class Terminal:
     def __init__(self, command):
         self.command, self.warnings, self.closed = command, [], False
 
-    def line(self, text, to=None):
+    def line(self, text, to=None, raw=False):
         stream = to or sys.stdout
         try:
-            print(escaped(text), file=stream, flush=True)
+            print(text if raw else escaped(text), file=stream, flush=True)
         except BrokenPipeError:
             if stream is sys.stdout:
                 # Further output has nowhere to go; keep the interpreter from reporting it at exit.
@@ -176,7 +176,8 @@ def run(command, values, terminal, as_json):
     if as_json:
         document = {**(data or {}), "warnings": [located(w) for w in terminal.warnings],
                     "faults": [located(f) for f in faults]}
-        terminal.line(json.dumps(document, indent=2, ensure_ascii=False))
+        # ASCII with escapes: the true text for a program, nothing raw for a terminal.
+        terminal.line(json.dumps(document, indent=2), raw=True)
     else:
         for line in faults:
             terminal.fault(line)

@@ -92,21 +92,32 @@ def fragment(values, name, faults):
 
 
 def drives(text):
-    """DRIVES='E=/src/product C=/opt/sdk': ({drive letter: folder}, faults)."""
-    mapped, faults = {}, []
+    """DRIVES='E:\\Product=/src/product/src C=/opt/sdk': ([(the key's Windows parts, the key as
+    written, the folder here)], faults). A key is a drive letter or a Windows folder on one;
+    quotation marks keep a blank in an entry, and a backslash is a backslash."""
+    lexer = shlex.shlex(text, posix=True)
+    lexer.whitespace_split, lexer.escape, lexer.commenters = True, "", ""
     try:
-        entries = shlex.split(text)
+        entries = list(lexer)
     except ValueError as error:
-        return {}, [f"DRIVES {text}: {error}"]
+        return [], [f"DRIVES {text}: {error}"]
+    mapped, faults, seen = [], [], set()
     for entry in entries:
-        letter, sep, folder = entry.partition("=")
-        if not sep or not re.fullmatch(r"[A-Za-z]:?", letter) or not folder:
-            faults.append(f"DRIVES {entry}: not a drive letter and its folder here "
-                          "(DRIVES='E=/src/product C=/opt/sdk')")
+        key, sep, folder = entry.partition("=")
+        found = re.fullmatch(r"([A-Za-z])(?::(?:[\\/](.*))?)?", key)
+        if not sep or not found or not folder:
+            faults.append(f"DRIVES {entry}: not a drive letter or Windows folder and its folder "
+                          "here (DRIVES='E:\\Product=/src/product/src C=/opt/sdk')")
+            continue
+        parts = [found.group(1).upper() + ":",
+                 *(p for p in re.split(r"[\\/]", found.group(2) or "") if p)]
+        if tuple(p.casefold() for p in parts) in seen:
+            faults.append(f"DRIVES {entry}: {key} is mapped twice")
         elif not pathlib.Path(folder).is_dir():
             faults.append(f"DRIVES {entry}: no folder {folder}")
         else:
-            mapped[letter[0].upper()] = pathlib.Path(folder)
+            seen.add(tuple(p.casefold() for p in parts))
+            mapped.append((parts, key, pathlib.Path(folder)))
     return mapped, faults
 
 

@@ -106,8 +106,9 @@ def uncomment(text):
 
 class Inf:
     def __init__(self, path, code_page, drives=None):
-        """`drives`: {drive letter: the folder here that stands for it}."""
-        self.path, self.code_page, self.drives = path, code_page, drives or {}
+        """`drives`: [(a Windows folder's parts, the key as written, the folder here that
+        stands for it)]."""
+        self.path, self.code_page, self.drives = path, code_page, drives or []
         self.faults, self.warnings = [], []
         data = path.read_bytes()
         try:
@@ -390,7 +391,7 @@ class Sources:
                       for k, (v, n) in inf.merged("SourceDisksNames", cpu).items()}
         self.files = {k: (inf.values(v, n), n)
                       for k, (v, n) in inf.merged("SourceDisksFiles", cpu).items()}
-        self.found, self.listings = {}, {}
+        self.found, self.listings, self.missing = {}, {}, set()
 
     def find(self, name, line):
         """The path of source file `name`, or None with a fault."""
@@ -407,15 +408,19 @@ class Sources:
             return None
         values, disk_line = self.disks[disk.casefold()]
         folder = values[3] if len(values) > 3 else ""
-        base = self.inf.path.parent
+        base, mapped = self.inf.path.parent, None
         drive = re.match(r"([A-Za-z]):[\\/]", folder)
-        if drive and drive.group(1).upper() in self.inf.drives:
-            base, folder = self.inf.drives[drive.group(1).upper()], folder[3:]
-        elif drive:
-            self.inf.fault(disk_line, f"source folder {folder} is on drive "
-                           f"{drive.group(1).upper()}:, which DRIVES doesn't map to a folder "
-                           f"here (DRIVES='{drive.group(1).upper()}=/path/to/it')")
-            return None
+        if drive:
+            windows = [drive.group(1).upper() + ":", *(p for p in re.split(r"[\\/]", folder[3:])
+                                                      if p)]
+            mapped = mapping(self.inf.drives, windows)
+            if mapped is None:
+                self.inf.fault(disk_line, f"source folder {folder} is on drive "
+                               f"{drive.group(1).upper()}:, which DRIVES doesn't map to a folder "
+                               f"here (DRIVES='{drive.group(1).upper()}=/path/to/it')")
+                return None
+            (prefix, shown), base = mapped
+            folder = "\\".join(windows[len(prefix):])
         elif re.match(r"[A-Za-z]:|\\\\|/", folder) or folder.startswith("\\"):
             self.inf.fault(disk_line, f"source folder {folder} is a Windows absolute path "
                            "without a drive to map (DRIVES); give the folder relative to the "
@@ -424,8 +429,16 @@ class Sources:
         parts = [p for p in re.split(r"[\\/]", folder) if p] + \
                 [p for p in re.split(r"[\\/]", rest[0] if rest else "") if p] + \
                 [self.inf.expand(name, line)]
-        path, problem = locate(base, parts, self.listings)
-        if problem:
+        path, problem, depth = locate(base, parts, self.listings)
+        if problem and depth < len(parts) - 1:  # a folder on the way: told once, as a folder
+            inside = "/".join(parts[:depth + 1])
+            if (base, inside.casefold()) not in self.missing:
+                self.missing.add((base, inside.casefold()))
+                told = f"no folder {inside}" if mapped is None else (
+                    f"no folder {chr(92).join(windows[:len(prefix)] + parts[:depth + 1])}: "
+                    f"DRIVES maps {shown} to {base}, which has no {inside}")
+                self.inf.fault(number, f"{name}: {told}")
+        elif problem:
             self.inf.fault(number, f"{name}: {problem}")
         self.found[key] = path
         return path
@@ -433,10 +446,10 @@ class Sources:
 
 def locate(base, parts, listings):
     """The file `parts` names under `base`, each part found as Windows finds it (letter case
-    aside); or why none is. `listings` keeps each folder's names by their folded case: a
+    aside); or why none is, and how many parts were found before it. `listings` keeps each folder's names by their folded case: a
     thousand files in one folder are looked up, not listed a thousand times."""
     here = base
-    for part in parts:
+    for depth, part in enumerate(parts):
         if part in (".", ".."):
             here = here if part == "." else here.parent
             continue
@@ -452,11 +465,23 @@ def locate(base, parts, listings):
             shown = os.path.relpath(here / part, base)
             return None, (f"no file {shown}" if not names else
                           f"{len(names)} files match {shown} once letter case is ignored "
-                          f"({', '.join(sorted(names))}); Windows sees only one")
+                          f"({', '.join(sorted(names))}); Windows sees only one"), \
+                depth if not names else len(parts)
         here = here / names[0]
     if not here.is_file():
-        return None, f"{os.path.relpath(here, base)} is not a file"
-    return here, None
+        return None, f"{os.path.relpath(here, base)} is not a file", len(parts)
+    return here, None, len(parts)
+
+
+def mapping(drives, windows):
+    """((the DRIVES key's parts, as given, as written), the folder here) of the longest DRIVES
+    key that `windows` (a drive and folder names) starts with, letter case aside; or None."""
+    best = None
+    for parts, shown, folder in drives:
+        if [p.casefold() for p in windows[:len(parts)]] == [p.casefold() for p in parts] and \
+                (best is None or len(parts) > len(best[0][0])):
+            best = ((parts, shown), folder)
+    return best
 
 
 class Destinations:
