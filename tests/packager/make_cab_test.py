@@ -187,6 +187,16 @@ def bad():
                                            "NOTESA~1.000: its header records")]))
     # A file of a CAB's name that is no cabinet is the user's: refused, kept.
     rows.append(([], None, "ARM", [("OUT", "OUT {out}: holds notes.ARM.CAB, which is not a cabinet")]))
+    # Settings: a misspelt one, one of another command, a folder DRIVES maps that isn't there
+    # (told once for the four files in it). "=": the line as it stands.
+    mapped = f"DRIVES=E:\\product={WORK / 'app'}"
+    rows += [([], None, ["CPU=ARM", "COMPRES=1"], [("=", "COMPRES: no such setting; did you "
+                                                        "mean COMPRESS?")]),
+             ([], None, ["FOLDER=Notes"], [("=", "FOLDER: not a setting of cab; it goes with "
+                                                 "package")]),
+             ([("..\\common", "e:\\Product\\Missing")], None, ["CPU=ARM", mapped],
+              [("Notes.htm = 1", "Notes.htm: no folder E:\\Product\\Missing: DRIVES maps "
+                f"E:\\product to {WORK / 'app'}, which has no Missing")])]
     failures, script = [], cabwriter.script
     for n, (replacements, change, cpu, says) in enumerate(rows, 1):
         text = INF
@@ -198,7 +208,8 @@ def bad():
         out.mkdir(parents=True)
         there = b"what was there" if says[0][0] == "OUT" else b"MSCF, what was there"
         (out / "notes.ARM.CAB").write_bytes(there)
-        settings = [f"INF={inf}", f"OUT={out}", *([f"CPU={cpu}"] if cpu else [])]
+        settings = [f"INF={inf}", f"OUT={out}",
+                    *([f"CPU={cpu}"] if isinstance(cpu, str) else cpu or [])]
         if says[0][0] is False:
             cabwriter.script = lambda *args: script(*args)[:-2]
             with contextlib.redirect_stderr(io.StringIO()) as told:
@@ -209,7 +220,7 @@ def bad():
             result = make("cab", *settings)
         lines = [t.removeprefix("cab: ") for t in result.stderr.splitlines()
                  if t.startswith("cab: ") and not t.startswith("cab: warning: ")]
-        want = [says.format(out=out) if m in (False, "OUT") else f"{at(text, m) if m else 'notes.inf'}: {says}"
+        want = [says.format(out=out) if m in (False, "OUT", "=") else f"{at(text, m) if m else 'notes.inf'}: {says}"
                 for m, says in says]
         if result.returncode == 0 or len(lines) != len(want) or not all(
                 line.startswith(w) for line, w in zip(lines, want)):
@@ -243,22 +254,35 @@ def good():
             len(runs[2]["notes.ARM.CAB"]) >= len(runs[0]["notes.ARM.CAB"]):
         failures.append(f"two runs of the same inputs differ, wrote {sorted(runs[0])}, or "
                         "MSZIP made nothing smaller")
-    # The same CABs from a source folder named by a drive letter, found letter case aside; and
-    # from the SDK tool's command line, a mistyped \\compress passed over.
+    # The same CABs from absolute source folders under a mapped Windows folder, found letter
+    # case aside, PFX in the environment warned about and not used; and from the SDK tool's own
+    # command line as a build has it, the map in the environment, /dest a Windows path, a
+    # mistyped \\compress after /cpu passed over.
     os.environ["SOURCE_DATE_EPOCH"], top = "", inf.parents[1]
-    drives = WORK / "good" / "drives"
-    result = make("cab", f"INF={application(INF.replace('..' + chr(92) + 'common', 'e:' + chr(92) + 'COMMON'))}",
-                  f"OUT={drives}", "CPU=ARM SH3", f"DRIVES=E={top}")
-    if result.returncode or {p.name: p.read_bytes() for p in drives.iterdir()} != runs[0]:
-        failures.append(f"DRIVES=E={top}: status {result.returncode}, {result.stderr}")
-    inf, told = application(), WORK / "good" / "told.txt"
-    result = subprocess.run(["/usr/bin/python3", "-m", "cabwright", "inf2cab", inf, "/bogus", "\\compress", "/DEST",
-                             drives, "/Err", told, "/Cpu", "ARM", "SH3"], capture_output=True)
-    lines = told.read_bytes().decode("utf-16").splitlines() if told.exists() else []
+    drives, again = WORK / "good" / "drives", WORK / "good" / "drives2"
+    shutil.rmtree(again, ignore_errors=True)
+    absolute = application(INF.replace("..\\common", "e:\\Product\\COMMON"))
+    os.environ["PFX"] = "unused.pfx"
+    result = make("cab", f"INF={absolute}", f"OUT={drives}", "CPU=ARM SH3",
+                  f"DRIVES=E:\\product={top}")
+    del os.environ["PFX"]
     if result.returncode or {p.name: p.read_bytes() for p in drives.iterdir()} != runs[0] or \
-            not told.read_bytes().startswith(b"\xff\xfe") or len(lines) != 4 or \
-            not lines[0].startswith("warning: /bogus") or "[Reg.Missing]" not in lines[3]:
-        failures.append(f"inf2cab.py: status {result.returncode}, {result.stderr}, told {lines}")
+            "cab: warning: PFX is in the environment and not used" not in result.stderr:
+        failures.append(f"DRIVES=E:\\product={top}: status {result.returncode}, {result.stderr}")
+    told = WORK / "good" / "told.txt"
+    result = subprocess.run(["/usr/bin/python3", "-m", "cabwright", "inf2cab", absolute, "/bogus",
+                             "/DEST", "X:\\cabs\\drives2", "/Err", told, "/Cpu", "ARM", "SH3",
+                             "\\compress"], capture_output=True,
+                            env={**os.environ, "DRIVES": f"E={WORK} E:\\product={top} "
+                                                     f"x:\\CABS={WORK / 'good'}"})
+    lines = told.read_bytes().decode("utf-16").splitlines() if told.exists() else []
+    if result.returncode or not again.is_dir() or \
+            {p.name: p.read_bytes() for p in again.iterdir()} != runs[0] or \
+            not told.read_bytes().startswith(b"\xff\xfe") or lines[:3] != [
+                "warning: /bogus: not an option this tool knows; passed over",
+                "warning: \\compress: not a CPU section; passed over",
+                "took DRIVES from the environment"] or "[Reg.Missing]" not in lines[-1]:
+        failures.append(f"inf2cab: status {result.returncode}, {result.stderr}, told {lines}")
     for cpu, number, arm in (("ARM", 2577, 5), ("SH3", 10003, 4)):  # where ARM's own end
         cab = WORK / "good" / "out0" / f"notes.{cpu}.CAB"
         described = cabinet.read(cab)
