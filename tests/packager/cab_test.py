@@ -2,6 +2,8 @@
 """The CAB reader and make cab-info: /usr/bin/python3 -m tests.packager.cab_test GROUP, GROUP good
 (a script assembled by hand read back and listed, the demo's CABs listed, a _setup.xml CAB shipped
 by make package), damaged (a table of damaged scripts) or fuzz (mutated scripts)."""
+import json
+import os
 import random
 import struct
 import subprocess
@@ -9,7 +11,7 @@ import sys
 import time
 import tracemalloc
 
-from tests.packager.package_test import WORK
+from tests.packager.package_test import ROOT, WORK
 from tests.packager.release_test import make
 from wine import demo
 
@@ -111,6 +113,7 @@ def good():
     result = make("cab-info", f"CAB={path}")
     if result.stdout != LISTING.format(path) or result.returncode:
         failures.append(f"cab-info listed {result.stdout}{result.stderr}")
+    failures += json_listing(path)
     for name in ("notes.arm.cab", "notes.sh3.cab"):
         result = make("cab-info", f"CAB={WORK / 'cab' / 'demo' / name}")
         if result.returncode or "    Notes.exe  NOTES.001, 2,160 bytes" not in result.stdout:
@@ -207,6 +210,38 @@ def fuzz(count=20000):
     print(f"{count} mutated scripts, the slowest {slowest * 1000:.1f} ms")
     return failures[:5] + ([f"an input took {slowest:.2f} s"] if slowest > 0.5 else [])
 
+
+
+def json_listing(path):
+    """The program as installed: run from another folder with a relative path, its --json is
+    one document with every file, value and shortcut the text lists; a closed standard output
+    ends it quietly."""
+    program = ["/usr/bin/python3", "-m", "cabwright", "cab-info"]
+    env = {**os.environ, "PYTHONPATH": str(ROOT)}
+    relative = os.path.relpath(path, path.parent.parent)
+    text, data = (subprocess.run([*program, relative, *extra], capture_output=True, text=True,
+                                 cwd=path.parent.parent, env=env) for extra in ([], ["--json"]))
+    try:
+        document = json.loads(data.stdout)
+    except ValueError as error:
+        return [f"cab-info --json: not JSON ({error}): {data.stdout}{data.stderr}"]
+    shown = [f"    {f['name']}  {f['member']}, {f['size']:,} bytes, {f['flags']}"
+             for folder in document["folders"] for f in folder["files"]]
+    shown += [f"  registry {r['key']}: {r['name'] or '(default)'} {r['type']} {r['value']}"
+              for r in document["registry"]]
+    shown += [f"  shortcut {s['folder']}\\{s['name']} -> " for s in document["shortcuts"]]
+    shown.append(f"{relative}: {document['application']} by {document['provider']}")
+    missing = [line for line in shown if line not in text.stdout]
+    reader, writer = os.pipe()
+    os.close(reader)
+    closed = subprocess.run([*program, str(path)], stdout=writer, stderr=subprocess.PIPE,
+                            env=env)
+    os.close(writer)
+    if missing or not shown[4:] or text.returncode or data.returncode or document["faults"] or \
+            closed.returncode or closed.stderr:
+        return [f"cab-info --json against the text: {missing}, {data.stdout[:300]}{data.stderr}, "
+                f"with standard output closed: {closed.returncode} {closed.stderr}"]
+    return []
 
 def main(argv):
     failures = {"good": good, "damaged": damaged, "fuzz": fuzz}[argv[0]]()
