@@ -12,8 +12,8 @@ import pathlib
 import sys
 
 from cabwright import __version__
-from cabwright.diagnostics import escaped, located
-from cabwright.settings import BY_NAME, SETTINGS, Failure
+from cabwright.diagnostics import Faults, escaped, located
+from cabwright.settings import BY_NAME, SETTINGS
 
 COMMANDS = {
     "release": "one finished setup.exe, the packager's own: icon, version information, signature",
@@ -150,8 +150,6 @@ class Terminal:
 
 def run(command, values, terminal, as_json):
     """Status 0 or 1, with the command's output printed."""
-    from cabwright.formats import cabinet
-    from cabwright.formats.resources import BrandError
     data, lines, faults = None, [], []
     try:
         if command == "release":
@@ -169,10 +167,8 @@ def run(command, values, terminal, as_json):
             lines, data, warnings = cab_info.run(path)
             for line in warnings:
                 terminal.warnings.append(line)
-    except (Failure, BrandError) as error:
-        faults = str(error).splitlines()
-    except cabinet.CabError as error:
-        faults = [f"{values['CAB']}: {line}" for line in error.lines]
+    except Faults as error:
+        faults = error.lines
     if as_json:
         document = {**(data or {}), "warnings": [located(w) for w in terminal.warnings],
                     "faults": [located(f) for f in faults]}

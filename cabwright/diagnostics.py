@@ -32,3 +32,13 @@ def escaped(text):
         return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}" if code < 0x10000 \
             else f"\\U{code:08x}"
     return "".join(one(c) for c in text)
+
+
+class Faults(Exception):
+    """Every fault found, one line each: the one way a fault travels from any floor to the
+    program, which prints it. A fault found beside others is appended to a list and raised once,
+    so that one run tells them all."""
+
+    def __init__(self, lines):
+        self.lines = (lines.splitlines() or [lines]) if isinstance(lines, str) else list(lines)
+        super().__init__("\n".join(self.lines))

@@ -3,10 +3,9 @@ go together before any file is read. Every fault is one line, and all of them ar
 """
 import pathlib
 import urllib.parse
+from cabwright.diagnostics import Faults
 
 DEVICE = ("PKCS11_MODULE", "PKCS11_KEY", "CERT", "PIN_FILE")
-class Failure(Exception):
-    """What is wrong, one line per fault."""
 
 
 def check_settings(values):
@@ -45,10 +44,9 @@ def check_settings(values):
 def gather(faults, step, *args):
     """What `step` returns, or None with its fault's lines added to `faults`: the checks that
     don't depend on each other all run, so one run tells every fault."""
-    from cabwright.formats import resources
     try:
         return step(*args)
-    except (Failure, resources.BrandError) as error:
+    except Faults as error:
         faults += str(error).splitlines()
         return None
 
@@ -60,7 +58,7 @@ def first_line(name, path):
     try:
         text = pathlib.Path(path).read_bytes()
     except OSError as error:
-        raise Failure(f"{name} {path}: cannot read it ({error.strerror})") from None
+        raise Faults(f"{name} {path}: cannot read it ({error.strerror})") from None
     return text.split(b"\n", 1)[0].removesuffix(b"\r")
 
 

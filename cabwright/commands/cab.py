@@ -18,26 +18,26 @@ import tempfile
 
 from cabwright.services import cab_signing, output
 from cabwright.formats import cabinet, cabwriter, ini, setup_xml
-from cabwright.settings import Failure
-from cabwright.formats import inf as inf_file
 
+from cabwright.formats import inf as inf_file
+from cabwright.diagnostics import Faults
 
 
 def prepare(values):
-    """The .inf read for every processor: (installs, warnings), or Failure with every fault."""
+    """The .inf read for every processor: (installs, warnings), or Faults with every fault."""
     path = pathlib.Path(values["INF"])
     code_page = ini.code_page(values.get("CODEPAGE", "1252"))
     if code_page is None:
-        raise Failure(f"CODEPAGE {values['CODEPAGE']}: not a code page this system knows "
+        raise Faults(f"CODEPAGE {values['CODEPAGE']}: not a code page this system knows "
                       "(1252 for Western European, 932 for Japanese, ...)")
     if not path.is_file():
-        raise Failure(f"INF {path}: no such file")
+        raise Faults(f"INF {path}: no such file")
     try:
         path.read_bytes()
     except OSError as error:
-        raise Failure(f"INF {path}: cannot read it ({error.strerror})") from None
+        raise Faults(f"INF {path}: cannot read it ({error.strerror})") from None
     if values.get("COMPRESS", "0") not in ("0", "1"):
-        raise Failure(f"COMPRESS {values['COMPRESS']}: 1 for MSZIP, 0 (the default) for none")
+        raise Faults(f"COMPRESS {values['COMPRESS']}: 1 for MSZIP, 0 (the default) for none")
     mapped, faults = drives(values.get("DRIVES", ""))
     wrapped = {name: fragment(values, name, faults) for name in ("PREXML", "POSTXML")}
     parsed, installs = inf_file.read(path, inf_file.cpu_names(values.get("CPU")), code_page,
@@ -61,7 +61,7 @@ def prepare(values):
                 "(shorter folder and file names shrink it)")
         layouts.append(layout)
     if parsed.faults or faults:
-        raise Failure("\n".join(faults + parsed.faults))
+        raise Faults("\n".join(faults + parsed.faults))
     return layouts, parsed.warnings
 
 
@@ -128,7 +128,7 @@ def read_back(path, one, code_page, wrapped, signed, say):
     carry its signature, its size counted in and its bytes as signed (cabinet.read's fault)."""
     try:
         found = cabinet.read(path, code_page)
-    except cabinet.CabError as error:
+    except Faults as error:
         return f"{path.name}: written, but doesn't read back: {error}".replace("\n", "; ")
     if signed and found.signature is None:
         return f"{path.name}: signed, but no signature reads back after the cabinet"
@@ -147,7 +147,7 @@ def read_back(path, one, code_page, wrapped, signed, say):
 
 def build(values, out, say=print, settings_faults=None):
     """The CABs the .inf in `values` describes, signed where a key is given, written into the
-    folder `out` (made if need be): their names; Failure with every fault, `out` untouched.
+    folder `out` (made if need be): their names; Faults with every fault, `out` untouched.
     `settings_faults`: the caller has checked the signing settings and tried the key, and
     found these."""
     faults = [f"OUT {out}: a file, not a folder"] if out.exists() and not out.is_dir() else []
@@ -156,13 +156,13 @@ def build(values, out, say=print, settings_faults=None):
     faults += cab_signing.check(values) if settings_faults is None else settings_faults
     try:
         layouts, warnings = prepare(values)
-    except Failure as error:
-        raise Failure("\n".join([str(error), *faults])) from None
+    except Faults as error:
+        raise Faults("\n".join([str(error), *faults])) from None
     faults += filter(None, [output.cab_fault(out, inf_file.cab_name(pathlib.Path(values["INF"]),
                                                                      layout.one.cpu))
                             for layout in layouts])
     if faults:
-        raise Failure("\n".join(faults))
+        raise Faults("\n".join(faults))
     signed = "secret" in values
     for line in warnings:
         say(f"warning: {line}")
@@ -183,8 +183,8 @@ def build(values, out, say=print, settings_faults=None):
                 try:
                     cabwriter.write(layout, layout.scripts, made, values.get("COMPRESS") == "1",
                                     epoch)
-                except cabwriter.WriteError as error:
-                    raise Failure(f"{made.name}: cannot write it ({error})") from None
+                except Faults as error:
+                    raise Faults(f"{made.name}: cannot write it ({error})") from None
                 if signed:
                     cab_signing.sign_cab(made, values)
                 problem = read_back(made, layout.one, code_page,
@@ -193,18 +193,17 @@ def build(values, out, say=print, settings_faults=None):
                     faults.append(problem)
                 names.append(made.name)
             if faults:
-                raise Failure("\n".join(faults))
+                raise Faults("\n".join(faults))
             out.mkdir(exist_ok=True)
             for name in names:
                 os.replace(pathlib.Path(scratch) / name, out / name)
     except OSError as error:
-        raise Failure(f"OUT {out}: cannot write it ({error.strerror})") from None
+        raise Faults(f"OUT {out}: cannot write it ({error.strerror})") from None
     return [(name, layout.one) for name, layout in zip(names, layouts)]
 
 
-
 def run(values, say):
-    """The CABs built into OUT: the lines telling what was written; Failure with every fault."""
+    """The CABs built into OUT: the lines telling what was written; Faults with every fault."""
     out = pathlib.Path(values["OUT"])
     made = build(values, out, say)
     lines = []

@@ -6,6 +6,7 @@ into it, each registry value, each shortcut, the setup DLL.
     cabwright cab-info file.cab [--json]
 """
 from cabwright.formats import cabinet
+from cabwright.diagnostics import Faults
 
 
 def flags(value):
@@ -54,7 +55,6 @@ def listing(path, cab):
         name, size = cab.setup_dll
         lines.append(f"  setup DLL    {name}, {size:,} bytes: the installer runs it")
     return lines
-
 
 
 def signature_data(cab):
@@ -114,7 +114,10 @@ def describe(cab):
 
 
 def run(path):
-    """(the listing's lines, its data, the warnings); CabError with every fault."""
-    cab = cabinet.read(path)
+    """(the listing's lines, its data, the warnings); Faults with every fault."""
+    try:
+        cab = cabinet.read(path)
+    except Faults as error:
+        raise Faults([f"{path}: {line}" for line in error.lines]) from None
     return listing(path, cab), {"cab": str(path), **describe(cab)}, [
         f"{path}: {line}" for line in cab.warnings]

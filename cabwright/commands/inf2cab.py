@@ -24,9 +24,9 @@ import re
 import sys
 
 from cabwright.commands import cab
-from cabwright.diagnostics import escaped
+from cabwright.diagnostics import Faults, escaped
 from cabwright.formats import inf as inf_file
-from cabwright.settings import Failure
+
 
 VALUED = ("/dest", "/err", "/prexml", "/postxml")
 # Our own options: the settings a build here needs that the tool's command line can't say.
@@ -59,7 +59,7 @@ def parse(argv):
             warnings.append(f"{word}: passed over; the CABs are built without it")
         elif option in VALUED or option[1:].upper() in OURS:
             if i >= len(argv):
-                raise Failure(f"{word} needs a value")
+                raise Faults(f"{word} needs a value")
             options[option], i = argv[i], i + 1
         elif option == "/compress":
             options[option] = True
@@ -68,7 +68,7 @@ def parse(argv):
         else:
             inf = word
     if inf is None:
-        raise Failure("usage: inf2cab file.inf [/dest DIR] [/err FILE] [/cpu A B ...] "
+        raise Faults("usage: inf2cab file.inf [/dest DIR] [/err FILE] [/cpu A B ...] "
                       "[/compress] [/prexml F] [/postxml F]")
     return inf, options, cpus, warnings
 
@@ -119,10 +119,10 @@ def main(argv):
         mapped, faults = cab.drives(values.get("DRIVES") or "")
         out, fault = destination(options.get("/dest") or str(pathlib.Path(inf).parent), mapped)
         if fault:
-            raise Failure("\n".join([fault, *faults]))
+            raise Faults("\n".join([fault, *faults]))
         made = cab.build({k: v for k, v in values.items() if v}, out, say)
         status = 0
-    except Failure as error:
+    except Faults as error:
         for line in str(error).splitlines():
             say(f"error: {line}")
     for name, one in made:

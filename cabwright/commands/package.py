@@ -22,6 +22,7 @@ from cabwright.commands import release
 from cabwright.formats import cabinet, index, ini, resources
 from cabwright.services import cab_signing, output
 from cabwright.settings import gather
+from cabwright.diagnostics import Faults
 
 OPTIONAL = {"uninstall", "iconfile", "iconindex", "devicefile"}
 # Characters Windows allows in no file name.
@@ -124,7 +125,7 @@ def check_cabs(package, key):
             continue
         try:
             description = cabinet.read(package.folder / found, package.code_page)
-        except cabinet.CabError as error:
+        except Faults as error:
             for line in error.lines:
                 package.fault(found, line)
             continue
@@ -179,7 +180,7 @@ def check_icon(package, section):
         return
     try:
         count = icon_count(path)
-    except (ValueError, resources.BrandError) as error:
+    except (ValueError, Faults) as error:
         package.fault(found, str(error).removeprefix(f"ICON {path}: "))
         return
     wanted = int(index.value) if index is not None else 0
@@ -366,8 +367,8 @@ def make(values, say):
                 files = [(name.replace("/", "\\"), folder / name) for name in package.files]
                 try:
                     data = carry.build(files, icon, version, folder=carried)
-                except index.CarryError as error:
-                    raise release.Failure(f"OUT {out}: {error}") from None
+                except Faults as error:
+                    raise Faults(f"OUT {out}: {error}") from None
                 made = setup = release.finish(data, values, scratch)
             else:
                 (scratch / "setup").mkdir()
@@ -377,7 +378,7 @@ def make(values, say):
             size = setup.stat().st_size
             output.replace(made, out)
     except OSError as error:
-        raise release.Failure(f"OUT {out}: cannot write it ({error.strerror})") from None
+        raise Faults(f"OUT {out}: cannot write it ({error.strerror})") from None
     signed = "" if "secret" in values else ", not signed"
     return summary(package, out, size, release.described(values, icon, version) + signed, carried)
 
@@ -417,12 +418,12 @@ def from_inf(values, say):
         if not faults:
             try:
                 made = cab.build(values, folder, say, settings)
-            except cab.Failure as error:
+            except Faults as error:
                 faults += str(error).splitlines()
         else:
             faults += settings
         if faults:  # the .inf's and the settings', all at once
-            raise release.Failure("\n".join(faults))
+            raise Faults("\n".join(faults))
         application = made[0][1].application
         # Written in the code page the installer reads it in; the .inf's text already fits it.
         (folder / "install.ini").write_bytes(
@@ -433,7 +434,6 @@ def from_inf(values, say):
         return make({**values, "PACKAGE": str(folder)}, say)
 
 
-
 def run(values, say):
-    """The package shipped: (the summary's lines, its data); Failure with every fault."""
+    """The package shipped: (the summary's lines, its data); Faults with every fault."""
     return (from_inf if "INF" in values else make)(values, say)

@@ -18,7 +18,8 @@ import tempfile
 
 from cabwright.formats import resources
 from cabwright.services import launcher, output, signing
-from cabwright.settings import Failure, check_settings, gather  # noqa: F401
+from cabwright.settings import check_settings, gather  # noqa: F401
+from cabwright.diagnostics import Faults
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILD = ROOT / "build"
@@ -28,7 +29,7 @@ INPUTS = ("ICON", "PFX", "PFX_PASS_FILE", "CERT", "PIN_FILE")
 
 def check(values, faults=None):
     """Every input, before anything is built: the settings together, the icon's bytes, the
-    version resource and the key. Returns the icon and the version resource; raises Failure with
+    version resource and the key. Returns the icon and the version resource; raises Faults with
     every fault found, here and in `faults` (another command's own)."""
     faults = list(faults or [])
     combined = check_settings(values)
@@ -42,7 +43,7 @@ def check(values, faults=None):
     if not combined:  # the key's settings go together, so the key can be tried
         gather(faults, signing.check, values)
     if faults:
-        raise Failure("\n".join(faults))
+        raise Faults("\n".join(faults))
     return icon, version
 
 
@@ -98,6 +99,6 @@ def release(values):
         with tempfile.TemporaryDirectory(dir=out.parent, prefix=".release-") as scratch:
             os.replace(finish(data, values, scratch), out)
     except OSError as error:
-        raise Failure(f"OUT {out}: cannot write it ({error.strerror})") from None
+        raise Faults(f"OUT {out}: cannot write it ({error.strerror})") from None
     return [f"wrote {out}, {out.stat().st_size} bytes ({described(values, icon, version)})"]
 

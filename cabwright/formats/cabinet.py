@@ -25,6 +25,7 @@ import struct
 import tempfile
 
 from cabwright.formats import signature
+from cabwright.diagnostics import Faults
 
 HEADER = 100
 SCRIPT_WARNING = 32 * 1024  # older devices' installers refuse a larger .000 file
@@ -53,14 +54,6 @@ MULTI_SEPARATOR = "\uf000"  # between a multi-string's parts in _setup.xml
 NUMBERED = re.compile(r"\.([0-9]{3})$")
 CE_FOLDER = re.compile(r"%CE([0-9]+)%", re.IGNORECASE)
 UNPRINTABLE = re.compile(r"[\x00-\x1f\x7f-\x9f]")
-
-
-class CabError(Exception):
-    """Every fault of the file, one line each (without the file's own name)."""
-
-    def __init__(self, lines):
-        self.lines = [lines] if isinstance(lines, str) else list(lines)
-        super().__init__("\n".join(self.lines))
 
 
 def gcab():
@@ -534,7 +527,7 @@ class Cabinet:
             if name not in installed | set(scripts) | set(dll):
                 self.warnings.append(f"{name} is installed by nothing in the script")
         if faults:
-            raise CabError(faults)
+            raise Faults(faults)
         source = self.script or self.xml
         self.application = source.application
         self.provider = self.script.provider if self.script else ""
@@ -564,7 +557,7 @@ def is_script(name):
 
 def read(path, code_page="cp1252"):
     """The Cabinet at `path`, once every member reads back whole and its script is sound;
-    CabError with every fault otherwise. The cabinet is streamed from the file and its members
+    Faults with every fault otherwise. The cabinet is streamed from the file and its members
     extracted one at a time into a scratch folder, each removed once its size is known: only the
     script stays in memory, however big the CAB."""
     GCab, Gio, GLib = gcab()
@@ -574,14 +567,14 @@ def read(path, code_page="cp1252"):
             start = file.read(4)
         size = path.stat().st_size
     except OSError as error:
-        raise CabError(f"cannot be read ({error.strerror})") from None
+        raise Faults(f"cannot be read ({error.strerror})") from None
     if start != b"MSCF":
-        raise CabError("not a cabinet (a CAB file starts with MSCF)")
+        raise Faults("not a cabinet (a CAB file starts with MSCF)")
     cabinet = GCab.Cabinet.new()
     try:
         cabinet.load(Gio.File.new_for_path(str(path)).read(None), None)
     except GLib.Error as error:
-        raise CabError(f"not a cabinet GCab can read ({error.message})") from None
+        raise Faults(f"not a cabinet GCab can read ({error.message})") from None
     # The installer compares the two, a signature after the cabinet counted in: a file cut
     # short or grown in transfer fails on the user's machine.
     signed, expected = None, cabinet.get_size()
@@ -589,19 +582,19 @@ def read(path, code_page="cp1252"):
     if where:
         offset, length = where
         if offset != cabinet.get_size():
-            raise CabError(f"its header reserve puts a signature at byte {offset}, not right "
+            raise Faults(f"its header reserve puts a signature at byte {offset}, not right "
                            f"after the cabinet's {cabinet.get_size()} bytes")
         expected = offset + length
         try:
             signed = signature.Signature(bytes(cabinet.get_signature(None)))
         except (GLib.Error, ValueError, KeyError, IndexError) as error:
             message = error.message if isinstance(error, GLib.Error) else repr(error)
-            raise CabError(f"its signature ({length:,} bytes at byte {offset}) can't be read "
+            raise Faults(f"its signature ({length:,} bytes at byte {offset}) can't be read "
                            f"as one ({shown(message)})") from None
     if expected != size:
         after = f" and a signature of {expected - cabinet.get_size():,} bytes after them" \
             if signed else ""
-        raise CabError(f"its header records {cabinet.get_size()} bytes{after}, the file has "
+        raise Faults(f"its header records {cabinet.get_size()} bytes{after}, the file has "
                        f"{size} (cut short or padded on the way?)")
     members, scripts, faults = [], {}, []
     with tempfile.TemporaryDirectory(prefix="cabinet-") as scratch:
@@ -631,7 +624,7 @@ def read(path, code_page="cp1252"):
         try:
             cabinet.extract(Gio.File.new_for_path(scratch), each, None, None)
         except GLib.Error as error:
-            raise CabError(f"its files don't read back whole ({error.message})") from None
+            raise Faults(f"its files don't read back whole ({error.message})") from None
         done()
     if signed:
         signed.verify(path)
@@ -639,7 +632,7 @@ def read(path, code_page="cp1252"):
             faults.append(f"its signature doesn't verify: {signed.problem}; the device rejects "
                           "it")
     if faults:
-        raise CabError(faults)
+        raise Faults(faults)
     cab = Cabinet(members, scripts, code_page)
     cab.signature = signed
     if signed and signed.problem:

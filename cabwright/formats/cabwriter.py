@@ -10,15 +10,12 @@ read from disk as GCab writes them, one at a time: the CAB is never held in memo
 """
 import re
 import struct
+from cabwright.diagnostics import Faults
 
 HEADER = 100
 SCRIPT_WARNING = 32 * 1024  # older devices' installers refuse a longer script
 DOS_EPOCH = 315532800  # 1980-01-01, the earliest date a cabinet member can carry
 ARCHIVE = 0x20
-
-
-class WriteError(Exception):
-    """GCab's reason a CAB couldn't be written: a source unreadable, the disk full."""
 
 
 def gcab():
@@ -198,10 +195,10 @@ def write(layout, scripts, path, compress, epoch):
         stream = Gio.File.new_for_path(str(path)).replace(None, False,
                                                           Gio.FileCreateFlags.NONE, None)
     except GLib.Error as error:
-        raise WriteError(error.message) from None
+        raise Faults(error.message) from None
     try:
         cabinet.write_simple(stream, None, None, None)
     except GLib.Error as error:
-        raise WriteError(error.message) from None
+        raise Faults(error.message) from None
     finally:
         stream.close(None)

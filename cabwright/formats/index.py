@@ -12,23 +12,20 @@ the installer's folder. carrier/index.h reads it and refuses what this module re
 """
 import struct
 import unicodedata
+from cabwright.diagnostics import Faults
 
 NAME_BYTES = set(range(0x20, 0x7F)) - set(b':/*?"<>|')
 # Names no Windows gives a file or folder, with or without an extension.
 RESERVED = {"CON", "PRN", "AUX", "NUL", *(f"{d}{n}" for d in ("COM", "LPT") for n in range(1, 10))}
 
 
-class CarryError(Exception):
-    """One line: which file of the package, and what is wrong with it."""
-
-
 def check_name(name):
     """What the launcher refuses, said before it is built: it would say only "damaged"."""
     parts = name.split("\\")
     if not name.isascii() or set(name.encode()) - NAME_BYTES - {ord("\\")}:
-        raise CarryError(f"{name!r}: only printable ASCII but : / * ? \" < > | in a name")
+        raise Faults(f"{name!r}: only printable ASCII but : / * ? \" < > | in a name")
     if any(not part or part.endswith((".", " ")) for part in parts):
-        raise CarryError(f"{name!r}: an empty part, or one ending in '.' or ' ' (such as ..), "
+        raise Faults(f"{name!r}: an empty part, or one ending in '.' or ' ' (such as ..), "
                          "in a name relative to the package's folder")
 
 

@@ -6,13 +6,10 @@ UTF-16 of exactly what was given.
 """
 import pathlib
 import struct
+from cabwright.diagnostics import Faults
 
 LANGUAGE = 0x0409  # English (United States), as the default build's icon
 CODE_PAGE = 1200  # Unicode strings
-
-
-class BrandError(Exception):
-    """One line for the packager: what is wrong and with which input."""
 
 
 def check_icon(path):
@@ -21,32 +18,32 @@ def check_icon(path):
     try:
         data = pathlib.Path(path).read_bytes()
     except OSError as error:
-        raise BrandError(f"{where}: cannot read it ({error.strerror})") from None
+        raise Faults(f"{where}: cannot read it ({error.strerror})") from None
     if len(data) < 6:
-        raise BrandError(f"{where}: not an icon file ({len(data)} bytes, too short for a header)")
+        raise Faults(f"{where}: not an icon file ({len(data)} bytes, too short for a header)")
     reserved, kind, count = struct.unpack_from("<HHH", data, 0)
     if reserved != 0 or kind != 1:
-        raise BrandError(f"{where}: not an icon file (its first four bytes are "
+        raise Faults(f"{where}: not an icon file (its first four bytes are "
                          f"{data[:4].hex(' ')}, an icon's are 00 00 01 00)")
     if count == 0:
-        raise BrandError(f"{where}: the icon holds no images")
+        raise Faults(f"{where}: the icon holds no images")
     end = 6 + 16 * count
     if end > len(data):
-        raise BrandError(f"{where}: the directory of {count} images needs {end} bytes, "
+        raise Faults(f"{where}: the directory of {count} images needs {end} bytes, "
                          f"the file has {len(data)}")
     for n in range(count):
         size, offset = struct.unpack_from("<II", data, 6 + 16 * n + 8)
         if size == 0:
-            raise BrandError(f"{where}: image {n + 1} is empty")
+            raise Faults(f"{where}: image {n + 1} is empty")
         if offset < end:
-            raise BrandError(f"{where}: image {n + 1} starts inside the directory "
+            raise Faults(f"{where}: image {n + 1} starts inside the directory "
                              f"(offset {offset} < {end})")
         if offset + size > len(data):
-            raise BrandError(f"{where}: image {n + 1} runs past the end of the file "
+            raise Faults(f"{where}: image {n + 1} runs past the end of the file "
                              f"(offset {offset} + {size} > {len(data)} bytes)")
         image = data[offset:offset + size]
         if not (image.startswith(b"\x89PNG\r\n\x1a\n") or image[:4] == b"\x28\0\0\0"):
-            raise BrandError(f"{where}: image {n + 1} is neither a bitmap nor a PNG image")
+            raise Faults(f"{where}: image {n + 1} is neither a bitmap nor a PNG image")
     return data
 
 
@@ -54,15 +51,15 @@ def parse_version(text):
     """Four numbers from 'a[.b[.c[.d]]]', the missing ones zero."""
     parts = text.split(".")
     if len(parts) > 4:
-        raise BrandError(f"VERSION {text}: {len(parts)} numbers, at most four (a.b.c.d)")
+        raise Faults(f"VERSION {text}: {len(parts)} numbers, at most four (a.b.c.d)")
     numbers = []
     for part in parts:
         if not part:
-            raise BrandError(f"VERSION {text}: an empty number; write it as a.b.c.d")
+            raise Faults(f"VERSION {text}: an empty number; write it as a.b.c.d")
         if not (part.isascii() and part.isdigit()):
-            raise BrandError(f"VERSION {text}: '{part}' is not a number; write it as a.b.c.d")
+            raise Faults(f"VERSION {text}: '{part}' is not a number; write it as a.b.c.d")
         if int(part) > 65535:
-            raise BrandError(f"VERSION {text}: {part} is past 65535, the largest a part can be")
+            raise Faults(f"VERSION {text}: {part} is past 65535, the largest a part can be")
         numbers.append(int(part))
     return tuple(numbers + [0] * (4 - len(numbers)))
 

@@ -1,8 +1,9 @@
 """The carrying launcher built with a package inside it (the index's layout: formats/index.py)."""
 import pathlib
 
-from cabwright.formats.index import CarryError, check_name, folder_fault, index
+from cabwright.formats.index import check_name, folder_fault, index
 from cabwright.services import launcher
+from cabwright.diagnostics import Faults
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 TREES = {"i686": ROOT / "build" / "carry", "x86_64": ROOT / "build" / "carry64"}
@@ -11,9 +12,9 @@ TREES = {"i686": ROOT / "build" / "carry", "x86_64": ROOT / "build" / "carry64"}
 def build(files, icon=None, version=None, arch="i686", folder="Setup"):
     """The unsigned carrying launcher's bytes, the package inside it, in `folder`."""
     if not files:
-        raise CarryError("the package has no files")
+        raise Faults("the package has no files")
     if folder_fault(folder):
-        raise CarryError(f"the folder {folder!r}: {folder_fault(folder)}")
+        raise Faults(f"the folder {folder!r}: {folder_fault(folder)}")
     files = [(f"{folder}\\{name}", path) for name, path in files]
     seen = {}
     for name, path in files:
@@ -21,11 +22,11 @@ def build(files, icon=None, version=None, arch="i686", folder="Setup"):
         for other in seen:  # Windows' file names: letter case aside, a file is no folder
             a, b = name.upper(), other.upper()
             if a == b or a.startswith(b + "\\") or b.startswith(a + "\\"):
-                raise CarryError(f"{name!r}: the same file or folder as {other!r}")
+                raise Faults(f"{name!r}: the same file or folder as {other!r}")
         try:
             seen[name] = pathlib.Path(path).resolve(strict=True).stat().st_size
         except OSError as error:
-            raise CarryError(f"{name!r}: cannot read {path} ({error.strerror})") from None
+            raise Faults(f"{name!r}: cannot read {path} ({error.strerror})") from None
     tree = TREES[arch]
     script = launcher.write_resources(tree / "package", icon, version)
     (tree / "package" / "index.bin").write_bytes(index(seen.items()))

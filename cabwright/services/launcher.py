@@ -5,8 +5,8 @@ import pathlib
 import shutil
 import subprocess
 import sys
+from cabwright.diagnostics import Faults
 
-from cabwright.formats.resources import BrandError
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 DEFAULT_ICON = ROOT / "resources" / "setup.ico"
@@ -31,7 +31,7 @@ def write_resources(directory, icon=None, version=None):
 
 def build(tree, script, target, what, arch="i686", clean=False):
     """`target`'s bytes, built in `tree`, a build tree of its own, with the resource script
-    `script`. The build's output is shown only when it fails, with BrandError(`what` failed)."""
+    `script`. The build's output is shown only when it fails, with Faults(`what` failed)."""
     toolchain = ROOT / "toolchain" / f"{arch}-w64-mingw32.cmake"
     cache = tree / "CMakeCache.txt"
     if cache.exists() and f"={toolchain}\n" not in cache.read_text(errors="replace"):
@@ -45,5 +45,5 @@ def build(tree, script, target, what, arch="i686", clean=False):
         result = subprocess.run(step, capture_output=True)
         if result.returncode != 0:
             sys.stderr.buffer.write(result.stdout + result.stderr)
-            raise BrandError(f"{what} failed: {' '.join(step)}")
+            raise Faults(f"{what} failed: {' '.join(step)}")
     return (tree / f"{target}.exe").read_bytes()

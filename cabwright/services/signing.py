@@ -18,7 +18,8 @@ from cryptography.exceptions import UnsupportedAlgorithm
 from cryptography.hazmat.primitives.asymmetric import ec, rsa
 from cryptography.hazmat.primitives.serialization import pkcs12
 
-from cabwright.settings import Failure, first_line
+from cabwright.settings import first_line
+from cabwright.diagnostics import Faults
 
 # Extended key usages by the names openssl and Windows show them.
 USAGES = {"1.3.6.1.5.5.7.3.1": "TLS Web Server Authentication",
@@ -50,7 +51,7 @@ def check(values):
     elif "PKCS11_MODULE" in values:
         values["secret"] = first_line("PIN_FILE", values["PIN_FILE"])
         if not values["secret"]:
-            raise Failure(f"PIN_FILE {values['PIN_FILE']}: no PIN on its first line")
+            raise Faults(f"PIN_FILE {values['PIN_FILE']}: no PIN on its first line")
         pems = chain(values["CERT"])
         check_device_certificate(values["CERT"], pems, device_key(values))
 
@@ -59,7 +60,7 @@ def password(pfx, pass_file):
     first = first_line("PFX_PASS_FILE", pass_file)
     if not first:
         # osslsigncode takes no empty password this way.
-        raise Failure(f"PFX {pfx}: PFX_PASS_FILE {pass_file} has no password on its first "
+        raise Faults(f"PFX {pfx}: PFX_PASS_FILE {pass_file} has no password on its first "
                       "line (a certificate file without one can't be used)")
     return first
 
@@ -72,15 +73,15 @@ def check_certificate(pfx, pass_file, secret):
     try:
         data = pathlib.Path(pfx).read_bytes()
     except OSError as error:
-        raise Failure(f"{where}: cannot read it ({error.strerror})") from None
+        raise Faults(f"{where}: cannot read it ({error.strerror})") from None
     try:
         certificate = pkcs12.load_key_and_certificates(data, secret)[1]
     except ValueError:
         try:  # A file that is PKCS#12 and still won't open: the password is wrong.
             pfx_format.Pfx.load(data, strict=True)["auth_safe"]["content_type"].native
         except ValueError:
-            raise Failure(f"{where}: not a PKCS#12 certificate file") from None
-        raise Failure(f"{where}: wrong password (the one in PFX_PASS_FILE {pass_file})") \
+            raise Faults(f"{where}: not a PKCS#12 certificate file") from None
+        raise Faults(f"{where}: wrong password (the one in PFX_PASS_FILE {pass_file})") \
             from None
     code_signing(where, certificate)
 
@@ -95,7 +96,7 @@ def code_signing(where, certificate):
         subject = ", ".join(" + ".join(shown(part) for part in rdn)
                             for rdn in certificate.subject.rdns) if certificate else "?"
         usage = ", ".join(USAGES.get(oid.dotted_string, oid.dotted_string) for oid in usages)
-        raise Failure(f"{where}: the certificate ({subject}) is not for code signing "
+        raise Faults(f"{where}: the certificate ({subject}) is not for code signing "
                       f"(extended key usage: {usage or 'none'})")
 
 
@@ -117,7 +118,7 @@ def pykcs11():
     try:
         import PyKCS11
     except ImportError as error:
-        raise Failure(f"PKCS11_MODULE: this python3 ({sys.executable}) can't load Debian's "
+        raise Faults(f"PKCS11_MODULE: this python3 ({sys.executable}) can't load Debian's "
                       f"PKCS#11 binding, python3-pykcs11 ({error})") from None
     return PyKCS11
 
@@ -127,12 +128,12 @@ def pkcs11_uri(uri):
     scheme, _, rest = uri.partition(":")
     path, _, query = rest.partition("?")
     if scheme.lower() != "pkcs11":
-        raise Failure(f"PKCS11_KEY {uri}: not a PKCS#11 URI (pkcs11:token=...;object=...)")
+        raise Faults(f"PKCS11_KEY {uri}: not a PKCS#11 URI (pkcs11:token=...;object=...)")
     pairs = [part.partition("=") for part in path.split(";") + query.split("&") if part]
     wanted = {name.lower(): urllib.parse.unquote_to_bytes(value) for name, _, value in pairs}
     if "pin-value" in wanted or "pin-source" in wanted:
         # Not echoed: the line would show the PIN again.
-        raise Failure("PKCS11_KEY: the URI carries a PIN; it goes in PIN_FILE, where no process "
+        raise Faults("PKCS11_KEY: the URI carries a PIN; it goes in PIN_FILE, where no process "
                       "listing shows it")
     return {name: value if name == "id" else value.decode("utf-8", "replace")
             for name, value in wanted.items()}
@@ -146,14 +147,14 @@ def device_key(values):
     try:
         pathlib.Path(module).open("rb").close()
     except OSError as error:
-        raise Failure(f"{where}: cannot read it ({error.strerror})") from None
+        raise Faults(f"{where}: cannot read it ({error.strerror})") from None
     try:
         # Loaded once by hand first: Debian's binding says only "Load" when it fails.
         loaded = ctypes.CDLL(module)
     except OSError as error:
-        raise Failure(f"{where}: not a library this system loads ({error})") from None
+        raise Faults(f"{where}: not a library this system loads ({error})") from None
     if not hasattr(loaded, "C_GetFunctionList"):
-        raise Failure(f"{where}: not a PKCS#11 library (it has no C_GetFunctionList)")
+        raise Faults(f"{where}: not a PKCS#11 library (it has no C_GetFunctionList)")
     wanted = pkcs11_uri(uri)
     p11 = pykcs11()
     library = p11.PyKCS11Lib()
@@ -170,7 +171,7 @@ def device_key(values):
         if len(found) != 1:
             names = ", ".join(f"'{fields['token']}'" for *_, fields in tokens) or "none"
             which = f"{len(found)} tokens match" if found else "no such token"
-            raise Failure(f"PKCS11_KEY {uri}: {which} in {where} (its tokens: {names})")
+            raise Faults(f"PKCS11_KEY {uri}: {which} in {where} (its tokens: {names})")
         slot, info, fields = found[0]
         session = library.openSession(slot)
         try:
@@ -180,7 +181,7 @@ def device_key(values):
         finally:
             session.closeSession()
     except p11.PyKCS11Error as error:
-        raise Failure(f"{where}: the library failed ({error})") from None
+        raise Faults(f"{where}: the library failed ({error})") from None
 
 
 def log_in(p11, session, info, token, values):
@@ -188,16 +189,16 @@ def log_in(p11, session, info, token, values):
     last try is left to its owner: a stale PIN file must not be what locks it."""
     pin_file = values["PIN_FILE"]
     if info.flags & p11.CKF_USER_PIN_LOCKED:
-        raise Failure(f"PKCS11_KEY {values['PKCS11_KEY']}: {token} is locked (its PIN was "
+        raise Faults(f"PKCS11_KEY {values['PKCS11_KEY']}: {token} is locked (its PIN was "
                       "entered wrong too often)")
     if info.flags & p11.CKF_USER_PIN_FINAL_TRY:
-        raise Failure(f"PIN_FILE {pin_file}: not tried: {token} locks itself at the next wrong "
+        raise Faults(f"PIN_FILE {pin_file}: not tried: {token} locks itself at the next wrong "
                       "PIN; log in once with the device's own tool")
     try:
         session.login(values["secret"])
     except p11.PyKCS11Error as error:
         if error.value in (p11.CKR_PIN_INCORRECT, p11.CKR_PIN_INVALID, p11.CKR_PIN_LEN_RANGE):
-            raise Failure(f"PIN_FILE {pin_file}: wrong PIN for {token} (tried once and not "
+            raise Faults(f"PIN_FILE {pin_file}: wrong PIN for {token} (tried once and not "
                           "again, so the token doesn't lock)") from None
         raise
 
@@ -205,7 +206,7 @@ def log_in(p11, session, info, token, values):
 def public_key(p11, session, wanted, token, uri):
     """The one private key the URI names on the token, by what its public half looks like."""
     if wanted.get("type", "private") != "private":
-        raise Failure(f"PKCS11_KEY {uri}: type={wanted['type']} names no key to sign with; "
+        raise Faults(f"PKCS11_KEY {uri}: type={wanted['type']} names no key to sign with; "
                       "that is type=private")
     template = [(p11.CKA_CLASS, p11.CKO_PRIVATE_KEY)]
     template += [(p11.CKA_LABEL, wanted["object"])] if "object" in wanted else []
@@ -215,7 +216,7 @@ def public_key(p11, session, wanted, token, uri):
         labels = [session.getAttributeValue(key, [p11.CKA_LABEL])[0]
                   for key in session.findObjects(template[:1])]
         which = f"{len(keys)} keys match" if keys else "no such key"
-        raise Failure(f"PKCS11_KEY {uri}: {which} on {token} (its private keys: "
+        raise Faults(f"PKCS11_KEY {uri}: {which} on {token} (its private keys: "
                       f"{', '.join(map(repr, labels)) or 'none'})")
     kind, key_id = session.getAttributeValue(keys[0], [p11.CKA_KEY_TYPE, p11.CKA_ID])
     if kind == p11.CKK_RSA:
@@ -232,7 +233,7 @@ def public_key(p11, session, wanted, token, uri):
             point, params = (bytes(value) for value in session.getAttributeValue(
                 public, [p11.CKA_EC_POINT, p11.CKA_EC_PARAMS]))
             return lambda certified: same_point(certified, point, params)
-    raise Failure(f"PKCS11_KEY {uri}: {token} shows no public key beside it (an RSA key, or an "
+    raise Faults(f"PKCS11_KEY {uri}: {token} shows no public key beside it (an RSA key, or an "
                   "EC key with its public half), so CERT can't be matched with it")
 
 
@@ -267,14 +268,14 @@ def chain(cert):
     try:
         text = pathlib.Path(cert).read_bytes()
     except OSError as error:
-        raise Failure(f"CERT {cert}: cannot read it ({error.strerror})") from None
+        raise Faults(f"CERT {cert}: cannot read it ({error.strerror})") from None
     try:
         blocks = [der for kind, _, der in pem.unarmor(text, multiple=True)
                   if kind == "CERTIFICATE"]
     except ValueError:
         blocks = []
     if not blocks:
-        raise Failure(f"CERT {cert}: no PEM certificate in it (the signing certificate and its "
+        raise Faults(f"CERT {cert}: no PEM certificate in it (the signing certificate and its "
                       "chain, each from -----BEGIN CERTIFICATE-----)")
     return blocks
 
@@ -291,7 +292,7 @@ def check_device_certificate(cert, pems, public):
         if public(key):
             code_signing(f"CERT {cert}", certificate)
             return
-    raise Failure(f"CERT {cert}: none of its {len(pems)} certificates is for the key PKCS11_KEY "
+    raise Faults(f"CERT {cert}: none of its {len(pems)} certificates is for the key PKCS11_KEY "
                   "names (their public keys differ from the token key's)")
 
 
@@ -375,15 +376,16 @@ def sign(unsigned, values, digest=None):
             if result.returncode != 0 or not signed.exists():
                 problem = url and stamp_problem(url)
                 if problem:
-                    raise Failure(f"TIMESTAMP_URL {url}: {problem}")
-                sys.stderr.buffer.write(result.stdout + result.stderr)
-                raise Failure(f"{named}: osslsigncode could not sign ({digest.upper()})")
+                    raise Faults(f"TIMESTAMP_URL {url}: {problem}")
+                said = (result.stderr or result.stdout).decode("utf-8", "replace").strip()
+                raise Faults(f"{named}: osslsigncode could not sign ({digest.upper()})"
+                             + (f": {said.splitlines()[-1]}" if said else ""))
     finally:
         secret.unlink()
     made, stamped = signatures(signed)
     if made != len(steps):
-        raise Failure(f"{named}: osslsigncode left {made} signatures, not {len(steps)}")
+        raise Faults(f"{named}: osslsigncode left {made} signatures, not {len(steps)}")
     if url and stamped != made:
-        raise Failure(f"TIMESTAMP_URL {url}: {made - stamped} of {made} signatures came back "
+        raise Faults(f"TIMESTAMP_URL {url}: {made - stamped} of {made} signatures came back "
                       "without a time-stamp")
     return signed

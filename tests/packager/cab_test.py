@@ -16,6 +16,7 @@ from tests.packager.release_test import make
 from wine import demo
 
 from cabwright.formats import cabinet
+from cabwright.diagnostics import Faults
 
 # Header: size 331, ARM (2577), system 4.20 to 5.0, builds 1000 to 2000; 5 strings, 1 folder,
 # 2 files, 1 hive, 2 values, 2 shortcuts at 127, 186, 196, 238, 252, 303; names at 100, 106, 114.
@@ -179,7 +180,7 @@ def damaged():
             lines = ["warning: " + line for line in cabinet.Cabinet(
                 [("_setup.xml", 1)] * ("_setup.xml" in scripts) + [(name, 1) for name in names],
                 scripts).warnings]
-        except cabinet.CabError as error:
+        except Faults as error:
             lines = error.lines
         if len(lines) != len(says) or not all(map(str.startswith, lines, says)):
             failures.append(f"row {n}: said {lines}, expected {says}")
@@ -209,7 +210,6 @@ def fuzz(count=20000):
             failures.append(f"input {n} ({bytes(data).hex()}): {faults}, {peak - held} bytes")
     print(f"{count} mutated scripts, the slowest {slowest * 1000:.1f} ms")
     return failures[:5] + ([f"an input took {slowest:.2f} s"] if slowest > 0.5 else [])
-
 
 
 def json_listing(path):

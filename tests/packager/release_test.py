@@ -26,6 +26,7 @@ import types
 import zlib
 
 from tests.pe import pe_check
+from cabwright.diagnostics import Faults
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 WORK = ROOT / "build" / "release-test"
@@ -414,7 +415,7 @@ def unit():
     values = {"PIN_FILE": "token.pin", "PKCS11_KEY": "pkcs11:token=T", "secret": b"1234"}
     try:
         said = signing.log_in(PyKCS11, session, info, "token 'T'", values)
-    except signing.Failure as error:
+    except Faults as error:
         said = str(error)
     if tries or not str(said).startswith("PIN_FILE token.pin: not tried"):
         return [f"a token at its last PIN try: tried {len(tries)} times, said {said!r}"]
