@@ -16,6 +16,7 @@ import re
 import shutil
 import subprocess
 import sys
+import time
 import zipfile
 
 from cabwright import cli  # the reader, written apart from the writer
@@ -197,6 +198,18 @@ def bad():
              ([("..\\common", "e:\\Product\\Missing")], None, ["CPU=ARM", mapped],
               [("Notes.htm = 1", "Notes.htm: no folder E:\\Product\\Missing: DRIVES maps "
                 f"E:\\product to {WORK / 'app'}, which has no Missing")])]
+    # Hostile .inf files, each one line within the bound: strings that name the next a hundred
+    # times, four deep (10^8 characters); a number of 5,000 digits; 100,000 blanks after a
+    # comma; a standard folder of 5,000 digits.
+    bomb = "".join(f's{n} = "{f"%s{n + 1}%" * 100}"\n' for n in range(4)) + "s4 = xxxxxxxxxx\n"
+    rows += [([("[CEStrings]\n", "[CEStrings]\n" + bomb), ('"Notes"', '"%s0%"')], None, "ARM",
+              [("s3 = ", "%s4%: strings expand past 65,536 characters")]),
+             ([("2577", "9" * 5000)], None, "ARM", [("99999", "ProcessorType '" + "9" * 60 +
+                                                     "... (5,000 characters)' is not a number")]),
+             ([("Notes.htm = 1", "Notes.htm = 1," + " " * 100000 + "x")], None, "ARM",
+              [("Notes.htm = 1", "Notes.htm: no folder ../common/x")]),
+             ([("%CE1%", "%CE" + "1" * 5000 + "%")], None, "ARM",
+              [("%CE111", "%CE" + "1" * 58 + "... (5,002 characters)% is not defined")])]
     failures, script = [], cabwriter.script
     for n, (replacements, change, cpu, says) in enumerate(rows, 1):
         text = INF
@@ -217,7 +230,11 @@ def bad():
                                                      told.getvalue())
             cabwriter.script = script
         else:
+            began = time.monotonic()
             result = make("cab", *settings)
+            if time.monotonic() - began > 20 or len(result.stderr) > 100000:
+                failures.append(f"row {n}: {time.monotonic() - began:.1f} s, "
+                                f"{len(result.stderr):,} characters told")
         lines = [t.removeprefix("cab: ") for t in result.stderr.splitlines()
                  if t.startswith("cab: ") and not t.startswith("cab: warning: ")]
         want = [says.format(out=out) if m in (False, "OUT", "=") else f"{at(text, m) if m else 'notes.inf'}: {says}"
