@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """The CAB reader and make cab-info: /usr/bin/python3 -m tests.packager.cab_test GROUP, GROUP good
 (a script assembled by hand read back and listed, the demo's CABs listed, a _setup.xml CAB shipped
-by make package), damaged (a table of damaged scripts) or fuzz (mutated scripts)."""
+by make package, a signed CAB with a per-folder reserve), damaged (a table of damaged scripts and
+signatures) or fuzz (mutated scripts)."""
+import hashlib
 import json
 import os
 import random
+import resource
 import struct
 import subprocess
 import sys
@@ -12,10 +15,16 @@ import time
 import tracemalloc
 
 from tests.packager.package_test import ROOT, WORK
+from tests.packager import release_test
 from tests.packager.release_test import make
 from wine import demo
 
-from cabwright.formats import cabinet
+from asn1crypto import cms, core, pem, x509
+from cryptography import x509 as crypto_x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import padding
+
+from cabwright.formats import cabinet, signature
 from cabwright.diagnostics import Faults
 
 # Header: size 331, ARM (2577), system 4.20 to 5.0, builds 1000 to 2000; 5 strings, 1 folder,
@@ -86,6 +95,61 @@ def put(at, data, script=SCRIPT):
     return script[:at] + data + script[at + len(data):]
 
 
+def signed_cab(folder=44, header=20, sid=None, carried=("signing", "ca")):
+    """(bytes, digest): a cabinet laid out as the platform's signing tools lay one out, a header
+    reserve and `folder` reserve bytes after its folder entry, signed by this test double where
+    they put a signature: a SignedData over the digest the reader computes, by the test CA's
+    code-signing key, its signer named by issuer and serial or by key identifier `sid`."""
+    certs = WORK / "cab" / "certs"
+    if not (certs / "other.pem").exists():  # a CA of the same name and another key
+        release_test.certificates(certs)
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                        "other.key", "-out", "other.pem", "-subj", "/CN=Release Test CA"],
+                       cwd=certs, check=True, capture_output=True)
+    demo.cabinet(path := WORK / "cab" / "unsigned.cab", MEMBERS)  # gcab's: no reserve, one folder
+    cab, shift = bytearray(path.read_bytes()), 4 + header + folder
+    for at in (8, 16, 36):  # the cabinet's size, the offsets of its file table and its data
+        struct.pack_into("<I", cab, at, struct.unpack_from("<I", cab, at)[0] + shift)
+    cab[30] |= 4
+    cab[36:36] = struct.pack("<HBBIII", header, folder, 0, 0x100000, len(cab) + shift, 1) + \
+        bytes(header - 12)
+    cab[48 + header:48 + header] = b"\xa5" * folder  # after the folder's 8 bytes
+    path.write_bytes(cab)
+    digest = signature.cab_digest(path, "sha1") if header == 20 else bytes(20)
+    indirect = signature.IndirectData({"data": core.Any.load(bytes.fromhex(
+        "300c060a2b060104018237020119")), "message_digest": {"digest_algorithm": {
+            "algorithm": "sha1"}, "digest": digest}})
+    attributes = cms.CMSAttributes([
+        {"type": "content_type", "values": [signature.INDIRECT_DATA]},
+        {"type": "message_digest", "values": [hashlib.sha1(indirect.contents).digest()]}])
+    key = serialization.load_pem_private_key((certs / "leaf.key").read_bytes(), None)
+    ours = {n: x509.Certificate.load(pem.unarmor((certs / f"{n}.pem").read_bytes())[2])
+            for n in carried}
+    leaf = ours["signing"]
+    der = cms.ContentInfo({"content_type": "signed_data", "content": {
+        "version": "v1", "digest_algorithms": [{"algorithm": "sha1"}],
+        "encap_content_info": {"content_type": signature.INDIRECT_DATA,
+                               "content": indirect.retag({"explicit": 0})},
+        "certificates": list(ours.values()), "signer_infos": [{
+            "version": "v3" if sid else "v1", "sid": {"subject_key_identifier": sid} if sid
+            else {"issuer_and_serial_number": {"issuer": leaf.issuer,
+                                               "serial_number": leaf.serial_number}},
+            "digest_algorithm": {"algorithm": "sha1"}, "signed_attrs": attributes,
+            "signature_algorithm": {"algorithm": "rsassa_pkcs1v15"}, "signature": key.sign(
+                attributes.dump(), padding.PKCS1v15(), hashes.SHA1())}]}}).dump()
+    der += bytes(-len(der) % 8)
+    struct.pack_into("<I", cab, 48, len(der))
+    return bytes(cab) + der, digest
+
+
+def info(data):
+    """cabwright cab-info on a CAB of these bytes, within 1 GiB of address space."""
+    (path := WORK / "cab" / "signed.cab").write_bytes(data)
+    return subprocess.run(["/usr/bin/python3", "-m", "cabwright", "cab-info", str(path)],
+                          capture_output=True, text=True, preexec_fn=lambda: resource.setrlimit(
+                              resource.RLIMIT_AS, (1 << 30, 1 << 30)))
+
+
 def good():
     demo.sample(WORK / "cab" / "demo")
     demo.cabinet(path := WORK / "cab" / "demo" / "notes.cab", MEMBERS)
@@ -126,6 +190,23 @@ def good():
     if result.returncode or result.stderr or "Notes, any processor (0), system any to any, its " \
             "script _setup.xml" not in result.stdout:
         failures.append(f"make package, a _setup.xml CAB: {result.stdout}{result.stderr}")
+    # Signed by the test double with a per-folder reserve: the digest it signs is the one worked
+    # out by hand for this layout (header bytes 0-3, 8-33, then from 56 on: the folder entry and
+    # its 44 reserve bytes at 60-111, the file table right after them, up to the signature).
+    data, digest = signed_cab()
+    if digest != hashlib.sha1(data[:4] + data[8:34] + data[56:struct.unpack_from(
+            "<I", data, 8)[0]]).digest():
+        failures.append("the digest of a CAB with a per-folder reserve isn't the hand-worked one")
+    leaf = crypto_x509.load_pem_x509_certificate((WORK / "cab/certs/signing.pem").read_bytes())
+    ski = crypto_x509.SubjectKeyIdentifier.from_public_key(leaf.public_key()).digest
+    for kwargs, chain in (({}, " < Release Test CA: a root this machine doesn't hold (the device "
+                           "has roots of its own)\n"), ({"sid": ski}, " < Release Test CA: a "),
+                          ({"carried": ("signing",)}, ": its issuer Release Test CA is neither "
+                           "carried nor held by this machine\n")):
+        result = info(signed_cab(**kwargs)[0])
+        if result.returncode or result.stderr or ", verifies\n  chain        Müller & Söhne " \
+                f"GmbH{chain}" not in result.stdout:
+            failures.append(f"signed {kwargs}: {result.stdout}{result.stderr}")
     return failures
 
 
@@ -184,6 +265,33 @@ def damaged():
             lines = error.lines
         if len(lines) != len(says) or not all(map(str.startswith, lines, says)):
             failures.append(f"row {n}: said {lines}, expected {says}")
+    # The test double's signed CAB, one thing changed in each row: one line each.
+    data, digest = signed_cab()
+    value = cms.ContentInfo.load(data[struct.unpack_from("<I", data, 44)[0]:])[
+        "content"]["signer_infos"][0]["signature"].native
+
+    def flip(at):
+        return data[:at] + bytes([data[at] ^ 1]) + data[at + 1:]
+    for n, (changed, says) in enumerate((
+            (flip(70), "doesn't verify: the CAB changed after it was signed"),  # folder reserve
+            (flip(data.rindex(value) + 99), "doesn't verify: its signature over its attributes "
+             "is wrong"),
+            (flip(data.rindex(digest) + 3), "doesn't verify: the digest it signs isn't the one"),
+            (flip(data.rindex(digest) - 2), "(its signed digest (DigestInfo) is malformed"),
+            (flip(data.index(bytes.fromhex("2a864886f70d010702")) + 8),
+             "(its content type is 1.2.840.113549.1.7.3, not SignedData)"),
+            (data[:48] + struct.pack("<I", 0xFFFFFFF0) + data[52:],
+             "and a signature of 4,294,967,280 bytes after them"),
+            (signed_cab(sid=bytes(20))[0], "doesn't verify: its signer names no certificate it "
+             "carries"),
+            (signed_cab(header=24)[0], "can't be checked: its digest can't be computed (its "
+             "header reserve isn't the 20 bytes"),
+            (signed_cab(carried=("signing", "other"))[0], "doesn't verify: the certificate of "
+             "Müller & Söhne GmbH isn't signed by the certificate of its issuer")), 1):
+        result = info(changed)
+        if result.returncode != 1 or result.stdout or result.stderr.count("\n") != 1 or \
+                says not in result.stderr:
+            failures.append(f"signature row {n}: status {result.returncode}, {result.stderr}")
     return failures
 
 
