@@ -169,6 +169,50 @@ def system_roots():
     return _roots
 
 
+def carried(signed):
+    """The certificates a SignedData carries: (asn1crypto's, cryptography's) each."""
+    return [(c.chosen, x509.load_der_x509_certificate(c.chosen.dump()))
+            for c in signed["certificates"] or [] if c.name == "certificate"]
+
+
+def named(sid, certificates):
+    """The certificate (cryptography's) among `certificates` that a signer's identifier names,
+    by issuer and serial number or by subject key identifier; None where none is."""
+    for ours, theirs in certificates:
+        if sid.name == "issuer_and_serial_number":
+            if ours.serial_number == sid.chosen["serial_number"].native and \
+                    ours.issuer == sid.chosen["issuer"]:
+                return theirs
+        elif (ours.key_identifier or ours.public_key.sha1) == sid.chosen.native:
+            return theirs
+    return None
+
+
+def signer_faults(signer, content, certificates):
+    """Why `signer` doesn't vouch for `content`, each "doesn't verify: ..." or "can't be checked:
+    ..."; [] where its attributes' messageDigest is the digest of `content` and their DER (as a
+    SET) is signed by the key of the certificate it names among `certificates`."""
+    algorithm = signer["digest_algorithm"]["algorithm"].native
+    if algorithm not in DIGESTS:
+        return [f"can't be checked: its digest algorithm {algorithm} isn't one this reader knows"]
+    attributes = signer["signed_attrs"]
+    digest = next((a["values"][0].native for a in attributes or []
+                   if a["type"].native == "message_digest"), None)
+    if digest != hashlib.new(algorithm, content).digest():
+        return ["doesn't verify: the digest it signs isn't the one its attributes hold"]
+    certificate = named(signer["sid"], certificates)
+    if certificate is None:
+        return ["doesn't verify: its signer names no certificate it carries"]
+    kind = signer["signature_algorithm"].signature_algo
+    ok = None if kind == "rsassa_pss" else verified(
+        certificate.public_key(), signer["signature"].native, b"\x31" + attributes.dump()[1:],
+        getattr(hashes, algorithm.upper())())
+    if ok is None:
+        return [f"can't be checked: its signature ({kind} with {algorithm}) isn't of a kind this "
+                "reader checks"]
+    return [] if ok else ["doesn't verify: its signature over its attributes is wrong"]
+
+
 class Signature:
     """What a signature says. Once checked: `faults`, one line each (none where it is valid),
     and `chain`, where its certificates lead."""
@@ -197,86 +241,68 @@ class Signature:
         if len(signers) != 1:
             raise Unreadable(f"it has {len(signers)} signers, not one")
         self.signer = signer = signers[0]
-        self.carried = part("its certificates", lambda: [
-            (c.chosen, x509.load_der_x509_certificate(c.chosen.dump()))
-            for c in signed["certificates"] or [] if c.name == "certificate"])
-        self.certificate = part("its signer's identifier", lambda: self.named(signer["sid"]))
-        self.signer_digest = part("its signer's digest algorithm",
-                                  lambda: signer["digest_algorithm"]["algorithm"].native)
-        self.digest = DIGESTS.get(self.signer_digest, self.signer_digest)
+        self.carried = part("its certificates", lambda: carried(signed))
+        self.certificate = part("its signer's identifier",
+                                lambda: named(signer["sid"], self.carried))
+        algorithm = part("its signer's digest algorithm",
+                         lambda: signer["digest_algorithm"]["algorithm"].native)
+        self.digest = DIGESTS.get(algorithm, algorithm)
         certificate = self.certificate
         self.subject = name_of(certificate.subject) if certificate else "(a certificate it lacks)"
         self.issuer = name_of(certificate.issuer) if certificate else "(unknown)"
         self.stamped = part("its time-stamp", lambda: stamped(signer))
 
-    def named(self, sid):
-        """The carried certificate (cryptography's) that the signer's identifier names, or None."""
-        for ours, theirs in self.carried:
-            if sid.name == "issuer_and_serial_number":
-                if ours.serial_number == sid.chosen["serial_number"].native and \
-                        ours.issuer == sid.chosen["issuer"]:
-                    return theirs
-            elif (ours.key_identifier or ours.public_key.sha1) == sid.chosen.native:
-                return theirs
-        return None
-
     def check(self, path):
-        """Every fault of the signature on the CAB at `path`, one line each; `chain` told."""
-        faults = []
-        if self.signer_digest not in DIGESTS or self.algorithm not in DIGESTS:
-            faults.append(f"its signature can't be checked: its digest algorithms "
-                          f"({self.signer_digest}, {self.algorithm}) aren't ones this reader "
-                          "knows")
-        elif self.attribute("message_digest") != hashlib.new(self.signer_digest,
-                                                             self.content).digest():
-            faults.append("its signature doesn't verify: the digest it signs isn't the one its "
-                          "signer's attributes hold (the signature was changed)" + REJECTED)
-        else:
-            try:
-                if cab_digest(path, self.algorithm) != self.signed_digest:
-                    faults.append("its signature doesn't verify: the CAB changed after it was "
-                                  "signed" + REJECTED)
-            except (Uncomputable, OSError) as why:
-                faults.append(f"its signature can't be checked: its digest can't be computed "
-                              f"({why.strerror if isinstance(why, OSError) else why})")
-        if self.certificate is None:
-            faults.append("its signature doesn't verify: its signer names no certificate it "
-                          "carries" + REJECTED)
-        else:
-            faults += self.attributes_signed()
-            faults += self.follow()
+        """Every fault of the signature on the CAB at `path`, one line each; `chain` told. The
+        CAB's digest is compared only with a digest its signer vouches for."""
+        try:
+            faults = [f"its signature {line}" for line in part("its signer", lambda: signer_faults(
+                self.signer, self.content, self.carried))]
+            if not faults:
+                faults = self.digest_faults(path)
+            if not faults:
+                faults = part("its chain", self.follow)
+            faults = [line + REJECTED if " doesn't verify: " in line else line for line in faults]
+            faults += [f"its time-stamp {line}" for line in part("its time-stamp", self.stamp)]
+        except Unreadable as why:
+            faults.append(f"its signature can't be read as one ({why})")
         self.faults = faults
         return faults
 
-    def attribute(self, kind):
-        for attribute in self.signer["signed_attrs"] or []:
-            if attribute["type"].native == kind:
-                return attribute["values"][0].native
-        return None
+    def digest_faults(self, path):
+        try:
+            if self.algorithm not in DIGESTS:
+                raise Uncomputable(f"its digest algorithm {self.algorithm} isn't one this reader "
+                                   "knows")
+            if cab_digest(path, self.algorithm) != self.signed_digest:
+                return ["its signature doesn't verify: the CAB changed after it was signed"]
+        except (Uncomputable, OSError) as why:
+            return [f"its signature can't be checked: its digest can't be computed "
+                    f"({why.strerror if isinstance(why, OSError) else why})"]
+        return []
 
-    def attributes_signed(self):
-        """The fault of the signer's signature over its attributes (DER, as a SET), or []."""
-        algorithm = part("its signer's signature algorithm",
-                         lambda: self.signer["signature_algorithm"].signature_algo)
-        attributes = self.signer["signed_attrs"]
-        if not attributes:
-            return ["its signature doesn't verify: its signer has no authenticated attributes"
-                    + REJECTED]
-        ok = None if algorithm == "rsassa_pss" or self.signer_digest not in DIGESTS else \
-            verified(self.certificate.public_key(), self.signer["signature"].native,
-                     b"\x31" + attributes.dump()[1:],
-                     getattr(hashes, self.signer_digest.upper())())
-        if ok is None:
-            return [f"its signature can't be checked: its signature algorithm ({algorithm}, "
-                    f"{self.signer_digest}) isn't one this reader checks"]
-        return [] if ok else ["its signature doesn't verify: its signature over its attributes "
-                              "is wrong" + REJECTED]
+    def stamp(self):
+        """Its time-stamp's faults, where it has one: a stamp vouches for the signer's signature
+        value, by a signer of its own."""
+        value = self.signer["signature"].native
+        for attribute in self.signer["unsigned_attrs"] or []:
+            if attribute["type"].native == "microsoft_time_stamp_token":  # a TSTInfo, signed
+                token = attribute["values"][0]["content"]
+                info = token["encap_content_info"]["content"]
+                imprint = info.parsed["message_imprint"]
+                if imprint["hashed_message"].native != hashlib.new(
+                        imprint["hash_algorithm"]["algorithm"].native, value).digest():
+                    return ["doesn't verify: it stamps another signature"]
+                return signer_faults(token["signer_infos"][0], info.contents, carried(token))
+            if attribute["type"].native == "counter_signature":
+                return signer_faults(attribute["values"][0], value, self.carried)
+        return []
 
     def follow(self):
         """From the signer's certificate up to a root, issuers looked for among this machine's
         roots and the carried certificates; `chain` tells how far. A carried issuer that didn't
         sign the certificate below it is a fault."""
-        roots, carried = system_roots(), [theirs for _, theirs in self.carried]
+        roots, carrying = system_roots(), [theirs for _, theirs in self.carried]
         certificate, names = self.certificate, [self.subject]
         for _ in range(LONGEST_CHAIN):
             if certificate.issuer == certificate.subject:
@@ -285,14 +311,14 @@ class Signature:
                     ": a root this machine holds" if held else
                     ": a root this machine doesn't hold (the device has roots of its own)")
                 return []
-            ours = [c for c in carried if c.subject == certificate.issuer]
+            ours = [c for c in carrying if c.subject == certificate.issuer]
             found = [(c, signs(c, certificate)) for c in roots.get(certificate.issuer, []) + ours]
             issuer = next((c for c, ok in found if ok), None)
             if issuer is None:
                 if any(ok is False for c, ok in found if c in ours):
                     return [f"its signature doesn't verify: the certificate of {names[-1]} isn't "
                             f"signed by the certificate of its issuer "
-                            f"{name_of(certificate.issuer)} that it carries" + REJECTED]
+                            f"{name_of(certificate.issuer)} that it carries"]
                 self.chain = " < ".join(names) + f": its issuer " \
                     f"{name_of(certificate.issuer)} is neither carried nor held by this machine"
                 return []
@@ -310,7 +336,7 @@ class Signature:
 
 
 def stamped(signer):
-    """When the signer's signature was time-stamped, as its stamp says (not checked), or None."""
+    """When the signer's signature was time-stamped, as its stamp says, or None."""
     for attribute in signer["unsigned_attrs"] or []:
         if attribute["type"].native == "microsoft_time_stamp_token":
             info = attribute["values"][0]["content"]["encap_content_info"]["content"]

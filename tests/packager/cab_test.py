@@ -20,7 +20,6 @@ from tests.packager.release_test import make
 from wine import demo
 
 from asn1crypto import cms, core, pem, x509
-from cryptography import x509 as crypto_x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding
 
@@ -95,25 +94,20 @@ def put(at, data, script=SCRIPT):
     return script[:at] + data + script[at + len(data):]
 
 
-def signed_cab(folder=44, header=20, sid=None, carried=("signing", "ca")):
-    """(bytes, digest): a cabinet laid out as the platform's signing tools lay one out, a header
-    reserve and `folder` reserve bytes after its folder entry, signed by this test double where
-    they put a signature: a SignedData over the digest the reader computes, by the test CA's
-    code-signing key, its signer named by issuer and serial or by key identifier `sid`."""
+def signed_cab(header=20, sid=None, carried=("signing", "ca")):
+    """(bytes, digest): gcab's cabinet laid out as the platform's signing tools lay one out (a
+    header reserve, 44 reserve bytes after its folder entry) and signed there by this test double
+    over the digest the reader computes, its signer named by issuer and serial or by "ski"."""
     certs = WORK / "cab" / "certs"
-    if not (certs / "other.pem").exists():  # a CA of the same name and another key
+    if not (certs / "leaf.key").exists():
         release_test.certificates(certs)
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
-                        "other.key", "-out", "other.pem", "-subj", "/CN=Release Test CA"],
-                       cwd=certs, check=True, capture_output=True)
-    demo.cabinet(path := WORK / "cab" / "unsigned.cab", MEMBERS)  # gcab's: no reserve, one folder
-    cab, shift = bytearray(path.read_bytes()), 4 + header + folder
+    demo.cabinet(path := WORK / "cab" / "unsigned.cab", MEMBERS)
+    cab, shift = bytearray(path.read_bytes()), 4 + header + 44
     for at in (8, 16, 36):  # the cabinet's size, the offsets of its file table and its data
         struct.pack_into("<I", cab, at, struct.unpack_from("<I", cab, at)[0] + shift)
     cab[30] |= 4
-    cab[36:36] = struct.pack("<HBBIII", header, folder, 0, 0x100000, len(cab) + shift, 1) + \
-        bytes(header - 12)
-    cab[48 + header:48 + header] = b"\xa5" * folder  # after the folder's 8 bytes
+    cab[36:44] = struct.pack("<HBBIII", header, 44, 0, 0x100000, len(cab) + shift, 1) + bytes(
+        header - 12) + cab[36:44] + b"\xa5" * 44
     path.write_bytes(cab)
     digest = signature.cab_digest(path, "sha1") if header == 20 else bytes(20)
     indirect = signature.IndirectData({"data": core.Any.load(bytes.fromhex(
@@ -123,17 +117,18 @@ def signed_cab(folder=44, header=20, sid=None, carried=("signing", "ca")):
         {"type": "content_type", "values": [signature.INDIRECT_DATA]},
         {"type": "message_digest", "values": [hashlib.sha1(indirect.contents).digest()]}])
     key = serialization.load_pem_private_key((certs / "leaf.key").read_bytes(), None)
-    ours = {n: x509.Certificate.load(pem.unarmor((certs / f"{n}.pem").read_bytes())[2])
-            for n in carried}
-    leaf = ours["signing"]
+    ours = [x509.Certificate.load(pem.unarmor((certs / f"{n}.pem").read_bytes())[2])
+            for n in carried]
+    sid = hashlib.sha1(ours[0].public_key["public_key"].contents[1:]).digest() \
+        if sid == "ski" else sid  # the key identifier as RFC 5280 derives it
     der = cms.ContentInfo({"content_type": "signed_data", "content": {
         "version": "v1", "digest_algorithms": [{"algorithm": "sha1"}],
         "encap_content_info": {"content_type": signature.INDIRECT_DATA,
                                "content": indirect.retag({"explicit": 0})},
-        "certificates": list(ours.values()), "signer_infos": [{
+        "certificates": ours, "signer_infos": [{
             "version": "v3" if sid else "v1", "sid": {"subject_key_identifier": sid} if sid
-            else {"issuer_and_serial_number": {"issuer": leaf.issuer,
-                                               "serial_number": leaf.serial_number}},
+            else {"issuer_and_serial_number": {"issuer": ours[0].issuer,
+                                               "serial_number": ours[0].serial_number}},
             "digest_algorithm": {"algorithm": "sha1"}, "signed_attrs": attributes,
             "signature_algorithm": {"algorithm": "rsassa_pkcs1v15"}, "signature": key.sign(
                 attributes.dump(), padding.PKCS1v15(), hashes.SHA1())}]}}).dump()
@@ -194,13 +189,10 @@ def good():
     # out by hand for this layout (header bytes 0-3, 8-33, then from 56 on: the folder entry and
     # its 44 reserve bytes at 60-111, the file table right after them, up to the signature).
     data, digest = signed_cab()
-    if digest != hashlib.sha1(data[:4] + data[8:34] + data[56:struct.unpack_from(
-            "<I", data, 8)[0]]).digest():
+    if digest != hashlib.sha1(data[:4] + data[8:34] + data[56:477]).digest():
         failures.append("the digest of a CAB with a per-folder reserve isn't the hand-worked one")
-    leaf = crypto_x509.load_pem_x509_certificate((WORK / "cab/certs/signing.pem").read_bytes())
-    ski = crypto_x509.SubjectKeyIdentifier.from_public_key(leaf.public_key()).digest
     for kwargs, chain in (({}, " < Release Test CA: a root this machine doesn't hold (the device "
-                           "has roots of its own)\n"), ({"sid": ski}, " < Release Test CA: a "),
+                           "has roots of its own)\n"), ({"sid": "ski"}, " < Release Test CA: "),
                           ({"carried": ("signing",)}, ": its issuer Release Test CA is neither "
                            "carried nor held by this machine\n")):
         result = info(signed_cab(**kwargs)[0])
@@ -267,26 +259,22 @@ def damaged():
             failures.append(f"row {n}: said {lines}, expected {says}")
     # The test double's signed CAB, one thing changed in each row: one line each.
     data, digest = signed_cab()
-    value = cms.ContentInfo.load(data[struct.unpack_from("<I", data, 44)[0]:])[
-        "content"]["signer_infos"][0]["signature"].native
+    value = cms.ContentInfo.load(data[477:])["content"]["signer_infos"][0]["signature"].native
+    ca = x509.Certificate.load(pem.unarmor((WORK / "cab/certs/ca.pem").read_bytes())[2])
 
     def flip(at):
         return data[:at] + bytes([data[at] ^ 1]) + data[at + 1:]
     for n, (changed, says) in enumerate((
             (flip(70), "doesn't verify: the CAB changed after it was signed"),  # folder reserve
-            (flip(data.rindex(value) + 99), "doesn't verify: its signature over its attributes "
-             "is wrong"),
+            (flip(data.rindex(value) + 99), "doesn't verify: its signature over its attributes"),
             (flip(data.rindex(digest) + 3), "doesn't verify: the digest it signs isn't the one"),
             (flip(data.rindex(digest) - 2), "(its signed digest (DigestInfo) is malformed"),
-            (flip(data.index(bytes.fromhex("2a864886f70d010702")) + 8),
-             "(its content type is 1.2.840.113549.1.7.3, not SignedData)"),
-            (data[:48] + struct.pack("<I", 0xFFFFFFF0) + data[52:],
-             "and a signature of 4,294,967,280 bytes after them"),
-            (signed_cab(sid=bytes(20))[0], "doesn't verify: its signer names no certificate it "
-             "carries"),
-            (signed_cab(header=24)[0], "can't be checked: its digest can't be computed (its "
-             "header reserve isn't the 20 bytes"),
-            (signed_cab(carried=("signing", "other"))[0], "doesn't verify: the certificate of "
+            (flip(data.index(bytes.fromhex("2a864886f70d010702")) + 8), "(its content type is "
+             "1.2.840.113549.1.7.3, not SignedData)"),
+            (data[:48] + struct.pack("<I", 0xFFFFFFF0) + data[52:], "4,294,967,280 bytes after"),
+            (signed_cab(sid=bytes(20))[0], "doesn't verify: its signer names no certificate it"),
+            (signed_cab(header=24)[0], "can't be checked: its digest can't be computed (its hea"),
+            (flip(data.rindex(ca.public_key.dump()) + 99), "doesn't verify: the certificate of "
              "Müller & Söhne GmbH isn't signed by the certificate of its issuer")), 1):
         result = info(changed)
         if result.returncode != 1 or result.stdout or result.stderr.count("\n") != 1 or \
