@@ -255,6 +255,7 @@ class Signature:
     def check(self, path):
         """Every fault of the signature on the CAB at `path`, one line each; `chain` told. The
         CAB's digest is compared only with a digest its signer vouches for."""
+        faults = []
         try:
             faults = [f"its signature {line}" for line in part("its signer", lambda: signer_faults(
                 self.signer, self.content, self.carried))]

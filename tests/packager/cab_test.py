@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
 """The CAB reader and make cab-info: /usr/bin/python3 -m tests.packager.cab_test GROUP, GROUP good
 (a script assembled by hand read back and listed, the demo's CABs listed, a _setup.xml CAB shipped
-by make package, a signed CAB with a per-folder reserve), damaged (a table of damaged scripts and
-signatures) or fuzz (mutated scripts)."""
+by make package, signed CABs), damaged (scripts and signatures) or fuzz (mutated scripts)."""
 import hashlib
 import json
 import os
@@ -95,9 +94,8 @@ def put(at, data, script=SCRIPT):
 
 
 def signed_cab(header=20, sid=None, carried=("signing", "ca")):
-    """(bytes, digest): gcab's cabinet laid out as the platform's signing tools lay one out (a
-    header reserve, 44 reserve bytes after its folder entry) and signed there by this test double
-    over the digest the reader computes, its signer named by issuer and serial or by "ski"."""
+    """(bytes, digest): gcab's cabinet laid out and signed as the platform's signing tools do (44
+    reserve bytes after its folder entry) by this double, over the digest the reader computes."""
     certs = WORK / "cab" / "certs"
     if not (certs / "leaf.key").exists():
         release_test.certificates(certs)
@@ -185,16 +183,15 @@ def good():
     if result.returncode or result.stderr or "Notes, any processor (0), system any to any, its " \
             "script _setup.xml" not in result.stdout:
         failures.append(f"make package, a _setup.xml CAB: {result.stdout}{result.stderr}")
-    # Signed by the test double with a per-folder reserve: the digest it signs is the one worked
-    # out by hand for this layout (header bytes 0-3, 8-33, then from 56 on: the folder entry and
-    # its 44 reserve bytes at 60-111, the file table right after them, up to the signature).
+    # Signed by the test double with a per-folder reserve, the digest worked out by hand for this
+    # layout: header bytes 0-3, 8-33, then 56 on (the folder entry and its 44 reserve bytes at
+    # 60-111, the file table right after), up to the signature at 477.
     data, digest = signed_cab()
     if digest != hashlib.sha1(data[:4] + data[8:34] + data[56:477]).digest():
         failures.append("the digest of a CAB with a per-folder reserve isn't the hand-worked one")
-    for kwargs, chain in (({}, " < Release Test CA: a root this machine doesn't hold (the device "
-                           "has roots of its own)\n"), ({"sid": "ski"}, " < Release Test CA: "),
-                          ({"carried": ("signing",)}, ": its issuer Release Test CA is neither "
-                           "carried nor held by this machine\n")):
+    for kwargs, chain in (({}, " < Release Test CA: a root this machine doesn't hold (the"),
+                          ({"sid": "ski"}, " < Release Test CA: "),
+                          ({"carried": ("signing",)}, ": its issuer Release Test CA is neither")):
         result = info(signed_cab(**kwargs)[0])
         if result.returncode or result.stderr or ", verifies\n  chain        Müller & Söhne " \
                 f"GmbH{chain}" not in result.stdout:
@@ -259,14 +256,10 @@ def damaged():
             failures.append(f"row {n}: said {lines}, expected {says}")
     # The test double's signed CAB, one thing changed in each row: one line each.
     data, digest = signed_cab()
-    value = cms.ContentInfo.load(data[477:])["content"]["signer_infos"][0]["signature"].native
+    flip = lambda at: data[:at] + bytes([data[at] ^ 1]) + data[at + 1:]  # noqa: E731
     ca = x509.Certificate.load(pem.unarmor((WORK / "cab/certs/ca.pem").read_bytes())[2])
-
-    def flip(at):
-        return data[:at] + bytes([data[at] ^ 1]) + data[at + 1:]
     for n, (changed, says) in enumerate((
             (flip(70), "doesn't verify: the CAB changed after it was signed"),  # folder reserve
-            (flip(data.rindex(value) + 99), "doesn't verify: its signature over its attributes"),
             (flip(data.rindex(digest) + 3), "doesn't verify: the digest it signs isn't the one"),
             (flip(data.rindex(digest) - 2), "(its signed digest (DigestInfo) is malformed"),
             (flip(data.index(bytes.fromhex("2a864886f70d010702")) + 8), "(its content type is "
@@ -276,9 +269,8 @@ def damaged():
             (signed_cab(header=24)[0], "can't be checked: its digest can't be computed (its hea"),
             (flip(data.rindex(ca.public_key.dump()) + 99), "doesn't verify: the certificate of "
              "Müller & Söhne GmbH isn't signed by the certificate of its issuer")), 1):
-        result = info(changed)
-        if result.returncode != 1 or result.stdout or result.stderr.count("\n") != 1 or \
-                says not in result.stderr:
+        if (result := info(changed)).returncode != 1 or result.stdout or says not in \
+                result.stderr or result.stderr.count("\n") != 1:
             failures.append(f"signature row {n}: status {result.returncode}, {result.stderr}")
     return failures
 

@@ -14,7 +14,6 @@ import os
 import pathlib
 import re
 import shutil
-import struct
 import subprocess
 import sys
 import zipfile
@@ -395,7 +394,7 @@ def signed():
         verdict = release_test.verify(checked, certs / "ca.pem")
         if verdict.returncode or "Message digest algorithm  : SHA1" not in verdict.stdout or \
                 "Timestamp Server Signature verification: ok" not in verdict.stdout or checked == \
-                cab and "Calculated message digest : " + signature.cab_digest(  # an oracle apart
+                cab and "Calculated message digest : " + signature.cab_digest(  # its own rule
                     cab, "sha1").hex().upper() not in verdict.stdout:
             failures.append(f"{checked.name}: osslsigncode says\n{verdict.stdout}{verdict.stderr}")
     if {(extracted / n).read_bytes() for n in ("000Setup.002", "000Setup.999")} != {vendor} or \
@@ -403,14 +402,10 @@ def signed():
         failures.append("the vendor's DLL changed in the CAB, or a source changed on disk")
     listed = make("cab-info", f"CAB={cab}")
     if "  signature    signed by Müller & Söhne GmbH, issued by Release Test CA, SHA-1, " \
-            "time-stamped 20" not in listed.stdout or not listed.stdout.count(", verifies\n") or \
-            "chain        Müller & Söhne GmbH < Release Test CA: a root this machine doesn't " \
-            "hold" not in listed.stdout:
+            "time-stamped 20" not in listed.stdout or not listed.stdout.count(", verifies\n"):
         failures.append(f"make cab-info lists {listed.stdout}{listed.stderr}")
-    # One bit flipped in each: the cabinet's set id, which nothing but the signature covers; the
-    # RSA signature; the time-stamp's. make cab's read-back refuses each as cab-info does.
-    signer = signature.Signature(cab.read_bytes()[struct.unpack_from("<I", cab.read_bytes(),
-                                                                     44)[0]:]).signer
+    # A bit flipped in the set id (only the signature covers it), the RSA signature, the stamp's.
+    signer = cabinet.read(cab).signature.signer
     for value, says in ((None, "its signature doesn't verify: the CAB changed after it was"),
                         (signer["signature"].native, "its signature over its attributes is wrong"),
                         (signer["unsigned_attrs"][0]["values"][0]["content"]["signer_infos"][0][
@@ -419,7 +414,7 @@ def signed():
         tampered[tampered.rindex(value) + 9 if value else 32] ^= 1
         (work / "tampered.cab").write_bytes(tampered)
         listed = make("cab-info", f"CAB={work / 'tampered.cab'}")
-        if listed.returncode != 1 or says not in listed.stderr or says not in make_cab.read_back(
+        if listed.returncode == 0 or says not in listed.stderr or says not in make_cab.read_back(
                 work / "tampered.cab", None, "cp1252", False, True):
             failures.append(f"{says}: make cab-info says {listed.stdout}{listed.stderr}")
     # A CAB signed outside our tools.
