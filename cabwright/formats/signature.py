@@ -31,6 +31,7 @@ DIGESTS = {"sha1": "SHA-1", "sha256": "SHA-256", "sha384": "SHA-384", "sha512": 
            "md5": "MD5"}
 SIGNED_DATA = "1.2.840.113549.1.7.2"
 INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"  # Authenticode's SpcIndirectDataContent
+STAMP_TOKEN = "1.3.6.1.4.1.311.3.3.1"  # Authenticode's attribute holding a time-stamp token
 HEADER = 60  # a signed cabinet's fixed header and its 20-byte reserve
 RESERVE = 20
 LONGEST_CHAIN = 10  # past any real chain: a loop of certificates ends here
@@ -287,7 +288,7 @@ class Signature:
         value, by a signer of its own."""
         value = self.signer["signature"].native
         for attribute in self.signer["unsigned_attrs"] or []:
-            if attribute["type"].native == "microsoft_time_stamp_token":  # a TSTInfo, signed
+            if attribute["type"].dotted == STAMP_TOKEN:  # a TSTInfo, signed
                 token = attribute["values"][0]["content"]
                 info = token["encap_content_info"]["content"]
                 imprint = info.parsed["message_imprint"]
@@ -339,7 +340,7 @@ class Signature:
 def stamped(signer):
     """When the signer's signature was time-stamped, as its stamp says, or None."""
     for attribute in signer["unsigned_attrs"] or []:
-        if attribute["type"].native == "microsoft_time_stamp_token":
+        if attribute["type"].dotted == STAMP_TOKEN:
             info = attribute["values"][0]["content"]["encap_content_info"]["content"]
             return info.parsed["gen_time"].native
         if attribute["type"].native == "counter_signature":

@@ -118,7 +118,7 @@ def signed_cab(header=20, sid=None, carried=("signing", "ca")):
     ours = [x509.Certificate.load(pem.unarmor((certs / f"{n}.pem").read_bytes())[2])
             for n in carried]
     sid = hashlib.sha1(ours[0].public_key["public_key"].contents[1:]).digest() \
-        if sid == "ski" else sid  # the key identifier as RFC 5280 derives it
+        if sid == "ski" else sid  # the key identifier: SHA-1 of the public key's bits
     der = cms.ContentInfo({"content_type": "signed_data", "content": {
         "version": "v1", "digest_algorithms": [{"algorithm": "sha1"}],
         "encap_content_info": {"content_type": signature.INDIRECT_DATA,
