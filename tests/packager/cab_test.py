@@ -254,6 +254,23 @@ def damaged():
             lines = error.lines
         if len(lines) != len(says) or not all(map(str.startswith, lines, says)):
             failures.append(f"row {n}: said {lines}, expected {says}")
+    # A cabinet's own tables damaged as the format says they can't be: one line each. A member
+    # named in the OEM code page, as Windows' tools write names, read as such.
+    demo.cabinet(plain := WORK / "cab" / "plain.cab", {**MEMBERS, "R\xd6ADME.TXT": b"x"})
+    data = bytearray(plain.read_bytes())
+    at = data.index(b"R\xc3\x96ADME")
+    data[at + 1:at + 3], data[at - 2] = b"\x99\x99", data[at - 2] & ~0x80  # RÖÖADME in cp850
+    data = bytes(data)
+    for n, (changed, says) in enumerate((
+            (data[:16] + struct.pack("<I", 0xFFFFFFF0) + data[20:], "its file table is said "
+             "to start at byte 4294967280, outside"),
+            (data[:40] + b"\0\0" + data[42:], "its folder 1 claims no data blocks"),
+            (data[:26] + b"\0\0" + data[28:], "it lists 5 files and no folder")), 1):
+        if (result := info(changed)).returncode != 1 or says not in result.stderr or \
+                result.stderr.count("\n") != 1:
+            failures.append(f"cabinet row {n}: status {result.returncode}, {result.stderr}")
+    if "R\xd6\xd6ADME.TXT is installed by nothing" not in (result := info(data)).stderr:
+        failures.append(f"a member named in the OEM code page: {result.stderr}")
     # The test double's signed CAB, one thing changed in each row: one line each.
     data, digest = signed_cab()
     flip = lambda at: data[:at] + bytes([data[at] ^ 1]) + data[at + 1:]  # noqa: E731
