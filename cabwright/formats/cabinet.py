@@ -343,6 +343,10 @@ class SetupXml:
         except (ElementTree.ParseError, ValueError) as error:
             self.fault(f"not well-formed XML ({shown(str(error))})")
             return
+        except LookupError as error:  # an encoding declared that no decoder here knows
+            self.fault(f"declares an encoding this reader doesn't know ({shown(str(error))}); "
+                       "the device reads UTF-8")
+            return
         if root.tag != "wap-provisioningdoc":
             self.fault(f"its root element is <{shown(str(root.tag))}>, not <wap-provisioningdoc>")
             return

@@ -225,6 +225,8 @@ def damaged():
          ["_setup.xml: the Extract of %CE1%\\Notes\\notes.exe: Source NOTES.003 is not a"]),
         (b'<!DOCTYPE x [<!ENTITY a "aaaa">]><wap-provisioningdoc>&a;</wap-provisioningdoc>',
          ["-NOTES.000"], ["_setup.xml: declares an entity or a DTD"]),
+        (b'<?xml version="1.0" encoding="x-unknown"?><wap-provisioningdoc/>', ["-NOTES.000"],
+         ["_setup.xml: declares an encoding this reader doesn't know (unknown encoding: x-un"]),
     ]
     # The two scripts telling the device different things: a warning each.
     rows += [({"NOTES.000": SCRIPT, "_setup.xml": XML_BESIDE.replace(old, new)}, [], says)
