@@ -16,6 +16,7 @@ import hashlib
 import importlib
 import pathlib
 import struct
+import warnings
 
 from asn1crypto import algos, cms, core, parser
 from cryptography import x509
@@ -23,6 +24,11 @@ from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import dsa, ec, padding, rsa
 from cryptography.x509.oid import NameOID, SignatureAlgorithmOID
+from cryptography.utils import CryptographyDeprecationWarning
+
+# A certificate from a CAB may be of any quality; what matters is told as the signature's faults,
+# not as the library's notes on the terminal.
+warnings.filterwarnings("ignore", category=CryptographyDeprecationWarning)
 
 importlib.import_module("asn1crypto.tsp")  # the time-stamp token's content types, for .parsed
 
