@@ -668,6 +668,14 @@ def read(path, code_page="cp1252"):
             if where:
                 file.seek(where[0])
                 der = file.read(where[1])
+            if len(head) < 36:
+                raise Faults(f"not a cabinet ({size} bytes, short of a cabinet's 36-byte "
+                             "header)")
+            # The installer compares the two: a file cut short or grown in transfer fails on
+            # the user's machine.
+            if not where and struct.unpack_from("<I", head, 8)[0] != size:
+                raise Faults(f"its header records {struct.unpack_from('<I', head, 8)[0]} bytes, "
+                             f"the file has {size} (cut short or padded on the way?)")
             names, faults = structure(file, size, code_page)
             if faults:
                 raise Faults(faults)
