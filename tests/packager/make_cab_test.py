@@ -20,7 +20,8 @@ import zipfile
 
 from cabwright import cli  # the reader, written apart from the writer
 from cabwright.formats import cabinet
-from cabwright.formats import cabwriter
+from cabwright.formats import script000
+from cabwright.formats.model import ValueType
 from tests.packager.package_test import tree
 from tests.packager.release_test import make
 
@@ -107,7 +108,7 @@ MEMBERS = {cpu: [(999, "common/Setup.dll", "000Setup", None, None),
                  (3, program, stem, "%CE1%\\Notes\\NOTES.EXE", 0),
                  (2, "common/Setup.dll", "000Setup", "%CE2%\\Help\\Setup.dll",
                   0x10000000 if cpu == "ARM" else 0),
-                 (1, "common/Notes.htm", "000Notes", "%CE2%\\Help\\Notes Help.htm", 0x40000000)]
+                 (1, "common/Notes.htm", "000Notes", "%CE2%\\Help\\Notes Help.htm", 0x10)]
            for cpu, program, stem in (("ARM", "setup/bin/arm/notes.exe", "000notes"),
                                       ("SH3", "setup/bin/SH3/Notes.EXE", "000Notes"))}
 # The plain section's values, then the ARM section's; %InstallDir% left for the device to fill in.
@@ -117,8 +118,10 @@ REGISTRY = [("HKCU\\Software\\Example\\Notes", "Folder", "string", 0, '"%Install
             ("HKLM\\Software\\Example\\Notes", "List", "multi-string", 0x10002, '"one", "two"',
              False),
             ("HKLM\\Software\\Example\\Notes", "Arm", "DWORD", 0x10001, "1", False)]
-# Every folder a DIRS entry, the installation folder first and one string: %CE1%\Notes.
-FOLDERS = ["%CE1%\\Notes", "%CE2%\\Help", "%CE1%\\Notes\\bin", "%CE11%", "%CE17%", "windows\\help"]
+# The DIRS entries: the installation folder first and one string, %CE1%\Notes; then each
+# [DestinationDirs] line whose section is named; then a shortcut's folder outside the standard
+# folders (not %CE17%, whose shortcut names it by number).
+FOLDERS = ["%CE1%\\Notes", "%CE2%\\Help", "%CE1%\\Notes\\bin", "%CE11%", "windows\\help"]
 LINKS = [("%CE11%", "Notes.lnk", 1, 3, "%CE1%\\Notes\\NOTES.EXE"),
          ("%CE17%", "Notes folder.lnk", 0, 1, "%CE1%\\Notes"),
          ("windows\\help", "Help.lnk", 1, 1, "%CE2%\\Help\\Notes Help.htm")]
@@ -162,7 +165,7 @@ def bad():
         ([("0x00010001, 42", "0x00010001, forty-two")], None, "ARM",
          [("forty", "DWORD value 'forty-two' is not a number")]),
         ([("01, a0, ff", "01, a0, fff")], None, "ARM", [("fff", "binary value 01,a0,fff: ")]),
-        ([("%CE11%", "%CE18%")], None, "ARM", [("%CE18%", "%CE18%: the device's folders")]),
+        ([("%CE11%", "%CE20%")], None, "ARM", [("%CE20%", "%CE20%: the device's folders")]),
         ([("Setup.dll\n[Files.App]", "Setup.dll\n\"Notes Help.htm\", Setup.dll\n[Files.App]")],
          None, "ARM", [('"Notes Help.htm"', "%CE2%\\Help\\Notes Help.htm is installed by line")]),
         ([("[Files.App]\nNOTES.EXE\n", many)], None, "ARM",
@@ -197,7 +200,7 @@ def bad():
              ([("..\\common", "e:\\Product\\Missing")], None, ["CPU=ARM", mapped],
               [("Notes.htm = 1", "Notes.htm: no folder E:\\Product\\Missing: DRIVES maps "
                 f"E:\\product to {WORK / 'app'}, which has no Missing")])]
-    failures, script = [], cabwriter.script
+    failures, script = [], script000.encode
     for n, (replacements, change, cpu, says) in enumerate(rows, 1):
         text = INF
         for old, new in replacements:
@@ -211,11 +214,11 @@ def bad():
         settings = [f"INF={inf}", f"OUT={out}",
                     *([f"CPU={cpu}"] if isinstance(cpu, str) else cpu or [])]
         if says[0][0] is False:
-            cabwriter.script = lambda *args: script(*args)[:-2]
+            script000.encode = lambda *args: script(*args)[:-2]
             with contextlib.redirect_stderr(io.StringIO()) as told:
                 result = subprocess.CompletedProcess(settings, cli.main(["cab", *settings]), "",
                                                      told.getvalue())
-            cabwriter.script = script
+            script000.encode = script
         else:
             result = make("cab", *settings)
         lines = [t.removeprefix("cab: ") for t in result.stderr.splitlines()
@@ -305,34 +308,34 @@ def good():
             failures.append(f"{cab.name}: cabextract extracts {sorted(got)}, not the sources")
         # What the reader decodes of each script, against what the .inf says.
         script, xml = described.script, described.xml
-        files = {n: (f"{script.folders[f]}\\{name}", flags) for n, (f, flags, name, _) in
-                 script.files.items()}
-        values = [(script.hives[h], name, kind, flags, shown, script.registry[h, name.casefold()][2])
-                  for h, name, kind, flags, shown in script.values]
-        links = [(f, path, kind, target, f"{script.folders[script.files[target][0]]}\\"
-                  f"{script.files[target][2]}" if kind else script.folders[target])
-                 for f, path, kind, target in script.links]
-        install = {"InstallPhase": "install", "ProcessorType": str(number),
-                   "OSVersionMin": "3.0", "OSVersionMax": "6.99", "BuildNumberMin": "100",
-                   "BuildNumberMax": "-536870912", "AppName": "Example Software Notes",
-                   "InstallDir": "%CE1%\\Notes", "SetupDLL": "000Setup.999",
-                   "NumDirs": str(arm + 1), "NumFiles": "5", "NumRegKeys": "2",
-                   "NumRegVals": str(arm), "NumShortcuts": str(arm - 2)}
+        files = {f.number: (f.path, f.flags) for f in script.files}
+        values = [(v.where, v.name, ValueType(v.type).shown, v.type | 2 * v.keep, v.shown(),
+                   v.substitute) for v in script.registry]
+        links = [(s.folder, s.name, int(not s.to_folder), s.target) for s in script.shortcuts]
+        want_links = [(f, n, kind, t) for f, n, kind, _, t in LINKS[:arm - 2]]
         if files != {n: (to, flags) for n, _, _, to, flags in MEMBERS[cpu] if to} or \
-                described.warnings or values != REGISTRY[:arm] or links != LINKS[:arm - 2] or \
-                list(script.folders.values()) != FOLDERS[:arm + 1] or \
-                "%CE1%\\Notes" not in script.strings.values() or script.builds != (100, 0xE0000000):
+                described.warnings or values != REGISTRY[:arm] or links != want_links or \
+                script.folders != FOLDERS[:arm] or b"\0%CE1%\\Notes\0" not in got[".000"] \
+                or script.builds != (100, 0xE0000000):
             failures.append(f"{cab.name}: its .000 reads back as {files}, {values}, {links}, "
                             f"{script.folders}, warnings {described.warnings}")
-        xml_files = {f"{d}\\{n}": (m, flags) for d, n, m, flags in xml.files}
-        xml_values = [(k, n, t, s) for k, n, t, _, s in xml.registry]
-        if xml.install != install or [(f.lstrip("\\"), n, t) for f, n, t in xml.links] != \
-                [(f, n, t) for f, n, _, _, t in LINKS[:arm - 2]] or xml_files != {
-                to: (f"{stem}.{n:03d}", flags & 0x10000000) for n, _, stem, to, flags in
-                MEMBERS[cpu] if to} or xml_values != [(k, n, {"DWORD": "integer", "multi-string":
-                "multiplestring"}.get(t, t), s) for k, n, t, _, _, s in REGISTRY[:arm]]:
-            failures.append(f"{cab.name}: its _setup.xml reads back as {xml.install}, "
-                            f"{xml.links}, {xml_files}, {xml_values}")
+        # _setup.xml: the install folder's paths from %InstallDir%, as the device fills it in.
+        counts = {"NumDirs": arm, "NumFiles": 5, "NumRegKeys": 2, "NumRegVals": arm,
+                  "NumShortcuts": arm - 2}
+        written = (xml.application, xml.processor, xml.minimum, xml.maximum, xml.builds,
+                   xml.install_dir, xml.setup_dll, xml.counts)
+        xml_files = {f.path: (f.member, f.flags) for f in xml.files}
+        xml_values = [(v.where, v.name, ValueType(v.type).shown, v.substitute)
+                      for v in xml.registry]
+        if written != ("Example Software Notes", number, (3, 0), (6, 99), (100, 0xE0000000),
+                       "%CE1%\\Notes", "000Setup.999", counts) or \
+                sorted((s.folder, s.name, int(not s.to_folder), s.target)
+                       for s in xml.shortcuts) != sorted(want_links) or xml_files != {
+                to: (f"{stem}.{n:03d}", flags) for n, _, stem, to, flags in MEMBERS[cpu] if to} \
+                or xml_values != [(k, n, t, s) for k, n, t, _, _, s in REGISTRY[:arm]] or \
+                b'type="%InstallDir%\\bin" translation="install"' not in got[".xml"]:
+            failures.append(f"{cab.name}: its _setup.xml reads back as {written}, "
+                            f"{xml.shortcuts}, {xml_files}, {xml_values}")
     return failures
 
 
