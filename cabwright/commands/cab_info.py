@@ -94,6 +94,7 @@ def listing(path, cab):
     lines = [head,
              f"  script       {cab.form}",
              f"  signature    {cab.signed()}",
+             *([f"  chain        {cab.signature.chain}"] if cab.signature else []),
              f"  processor    {cab.processor_name()}",
              f"  system       {cab.versions().removeprefix('system ')}"]
     if one.application:
@@ -128,8 +129,7 @@ def signature_data(cab):
         return None
     return {"signer": found.subject, "issuer": found.issuer, "digest": found.digest,
             "time_stamp": found.stamped.isoformat() if found.stamped else None,
-            "verifies": found.problem is None, "problem": found.problem,
-            "changed": found.fault}
+            "verifies": not found.faults, "chain": found.chain}
 
 
 def describe(cab):

@@ -32,6 +32,15 @@ VARIABLE = re.compile(r"%([^%]*)%")
 SUBSTITUTED = re.compile(r"%(InstallDir|CE[0-9]+)%", re.IGNORECASE)
 KEPT_IN_VALUES = ("installdir",)  # and in folders, as one part
 BOMS = ((b"\xef\xbb\xbf", "utf-8"), (b"\xff\xfe", "utf-16-le"), (b"\xfe\xff", "utf-16-be"))
+EXPANDED = 64 * 1024  # the most one value's strings may expand to
+MOST_TOLD = 100  # faults, or warnings, told of one file
+NESTED = 9  # strings naming strings, this deep at most
+QUOTED = 60  # the most of a bad value a fault line quotes
+
+
+def shortened(text):
+    """A value quoted in a fault: its start, where it is long."""
+    return text if len(text) <= QUOTED else f"{text[:QUOTED]}... ({len(text):,} characters)"
 
 
 class Section:
@@ -50,7 +59,7 @@ def written_flags(flags):
 
 def fields(text):
     """A line's comma-separated fields: blanks around each trimmed, quotes dropped ("" inside
-    quotes is a quote), commas inside quotes kept."""
+    quotes is a quote), commas inside quotes kept. Linear in the line, however many blanks."""
     out, field, quoted, i = [], [], False, 0
     while i < len(text):
         c = text[i]
@@ -68,11 +77,12 @@ def fields(text):
     out.append(field)
 
     def trimmed(field):
-        while field and not field[0][1] and field[0][0].isspace():
-            field = field[1:]
-        while field and not field[-1][1] and field[-1][0].isspace():
-            field = field[:-1]
-        return "".join(c for c, _ in field)
+        start, end = 0, len(field)
+        while start < end and not field[start][1] and field[start][0].isspace():
+            start += 1
+        while end > start and not field[end - 1][1] and field[end - 1][0].isspace():
+            end -= 1
+        return "".join(c for c, _ in field[start:end])
     return [trimmed(f) for f in out]
 
 
@@ -109,6 +119,8 @@ class Inf:
         self.path, self.code_page, self.drives = path, code_page, drives or []
         self.faults, self.warnings = [], []
         self.commented = set()  # the lines a comment ends
+        self.installation, self.budget, self.seen = None, EXPANDED, set()
+        self.overflowed = False  # a value's strings expanded past the limit: told already
         self.sections, section = {}, None
         for number, raw in enumerate(decoded(path.read_bytes(), code_page).splitlines(), 1):
             line = uncomment(raw)
@@ -132,14 +144,21 @@ class Inf:
                 self.strings[key] = (value, number)
 
     def fault(self, line, text):
-        entry = f"{self.path.name}:{line}: {text}" if line else f"{self.path.name}: {text}"
-        if entry not in self.faults:
-            self.faults.append(entry)
+        self.told(self.faults, f"{self.path.name}:{line}: {text}" if line else
+                  f"{self.path.name}: {text}")
 
     def warn(self, line, text):
-        entry = f"{self.path.name}:{line}: {text}"
-        if entry not in self.warnings:
-            self.warnings.append(entry)
+        self.told(self.warnings, f"{self.path.name}:{line}: {text}")
+
+    def told(self, lines, entry):
+        """Each line once, and no more than MOST_TOLD of a kind: a damaged file can't flood
+        the terminal."""
+        if entry in self.seen or len(lines) > MOST_TOLD:
+            return
+        self.seen.add(entry)
+        lines.append(entry if len(lines) < MOST_TOLD else
+                     f"{self.path.name}: more than {MOST_TOLD} lines like these; the rest "
+                     "are not told")
 
     def keys(self, section):
         """{key casefolded: (raw value, line)} of a key = value section; the first of a
@@ -155,14 +174,20 @@ class Inf:
 
     def expand(self, text, line, depth=0, kept=()):
         """`text` with every %name% replaced; %CEn%, and the names in `kept`, left for the
-        device's installer."""
+        device's installer. What one value expands to is bounded (EXPANDED characters): strings
+        that each name the next many times would otherwise grow without end."""
+        if depth == 0:
+            self.budget = EXPANDED
+
         def one(match):
             name = match.group(1)
+            if self.budget < 0:  # told once, where the limit was passed
+                return ""
             if not name:
                 return "%"
             if name.casefold() in kept:
                 return match.group(0)
-            number = re.fullmatch(r"CE([0-9]+)", name, re.IGNORECASE)
+            number = re.fullmatch(r"CE([0-9]{1,9})", name, re.IGNORECASE)
             if number:
                 n = int(number.group(1)) if len(number.group(1)) <= 2 else 0
                 if n in model.SOME_DEVICES_FOLDERS:
@@ -173,20 +198,37 @@ class Inf:
                                "%CE18% and %CE19% on some devices")
                 return f"%CE{n}%" if n else match.group(0)
             found = self.strings.get(name.casefold())
-            if found is None or depth > 8:
-                self.fault(line, f"%{name}% is not defined in [Strings] or [CEStrings]")
+            if found is None:
+                self.fault(line, f"%{shortened(name)}% is not defined in [Strings] or "
+                           "[CEStrings]")
                 return match.group(0)
+            if depth >= NESTED:
+                self.fault(line, f"%{shortened(name)}%: strings name each other more than "
+                           f"{NESTED} deep (does one name itself?)")
+                self.budget = -1
+                return ""
             value = fields(found[0])[0]
+            self.budget -= len(value)
+            if self.budget < 0:
+                self.overflowed = True
+                self.fault(line, f"%{shortened(name)}%: strings expand past {EXPANDED:,} "
+                           "characters in one value; no real .inf comes near (do they name "
+                           "each other?)")
+                return ""
             return self.expand(value, found[1], depth + 1, kept)
-        return VARIABLE.sub(one, text)
+        expanded = VARIABLE.sub(one, text)
+        return "" if depth == 0 and self.budget < 0 else expanded
 
     def values(self, text, line):
         return [self.expand(f, line) for f in fields(text)]
 
     def install_dir(self):
-        """InstallDir's value: one name part, whatever it holds (a leading backslash too)."""
-        value, line = self.strings.get("installdir", ("", 0))
-        return self.expand(fields(value)[0], line) if value else ""
+        """InstallDir's value: one name part, whatever it holds (a leading backslash too);
+        worked out once, however often a folder names it."""
+        if self.installation is None:
+            value, line = self.strings.get("installdir", ("", 0))
+            self.installation = self.expand(fields(value)[0], line) if value else ""
+        return self.installation
 
     def device_folder(self, text, line):
         """A device folder written in the .inf, as a path: split at backslashes, a leading one
@@ -218,23 +260,18 @@ class Inf:
             text.encode(self.code_page)
             return True
         except UnicodeEncodeError as error:
-            self.fault(line, f"{what} '{text}': {text[error.start]!r} is not in code page "
+            self.fault(line, f"{what} '{shortened(text)}': {text[error.start]!r} is not in code page "
                        f"{self.code_page.removeprefix('cp')} (CODEPAGE), which the device's "
                        "script is written in")
             return False
 
     def number(self, text, line, what, bits=32):
-        if len(text) > 40:  # past any number the device takes, and past Python's digit limit
+        try:  # a number of thousands of digits is no number here: not converted at all
+            value = int(text, 0) if text and len(text) <= 40 else 0 if not text else -1
+        except ValueError:
             value = -1
-        else:
-            try:
-                value = int(text, 0) if text else 0
-            except ValueError:
-                value = -1
         if not 0 <= value < 1 << bits:
-            shown = text if len(text) <= 40 else text[:20] + "..."
-            self.fault(line, f"{what} '{shown}' is not a number" + (
-                f" of 0 to {(1 << bits) - 1:,}" if value != -1 else ""))
+            self.fault(line, f"{what} '{shortened(text)}' is not a number")
             return 0
         return value
 
@@ -277,8 +314,8 @@ def install(inf, cpu):
         value, line = keys["provider"]
         one.provider = inf.expand(fields(value)[0], line)
         if len(one.provider) > model.MAX_PROVIDER:
-            inf.fault(line, f"Provider '{one.provider}' has {len(one.provider)} characters; "
-                      f"the device's installer takes {model.MAX_PROVIDER}")
+            inf.fault(line, f"Provider '{shortened(one.provider)}' has {len(one.provider)} "
+                      f"characters; the device's installer takes {model.MAX_PROVIDER}")
         inf.fits(one.provider, line, "Provider")
     strings = required(inf, "CEStrings")
     for key in ("AppName", "InstallDir"):
@@ -288,14 +325,15 @@ def install(inf, cpu):
         value, line = inf.strings["appname"]
         one.application = inf.expand(fields(value)[0], line)
         if len(one.application) > model.MAX_APPNAME:
-            inf.fault(line, f"AppName '{one.application}' has {len(one.application)} "
-                      f"characters; the device's installer takes {model.MAX_APPNAME}")
+            inf.fault(line, f"AppName '{shortened(one.application)}' has "
+                      f"{len(one.application)} characters; the device's installer takes "
+                      f"{model.MAX_APPNAME}")
         inf.fits(one.application, line, "AppName")
     device(inf, one, inf.merged("CEDevice", cpu))
     folders = Folders(inf.install_dir(), inf.strings.get("installdir", ("", 0))[1])
     if "installdir" in inf.strings:
         line = inf.strings["installdir"][1]
-        if not inf.install_dir():
+        if not inf.install_dir() and not inf.overflowed:
             inf.fault(line, "InstallDir is empty; the device's installer needs a folder to "
                       "install into")
         inf.fits(inf.install_dir(), line, "InstallDir")
@@ -402,14 +440,14 @@ def device(inf, one, keys):
     for key in ("VersionMin", "VersionMax"):
         value, line = keys.get(key.casefold(), ("", 0))
         value = fields(value)[0] if value else ""
-        match = re.fullmatch(r"([0-9]{1,40})(?:\.([0-9]{1,40}))?", value)
-        if value and not match:
-            inf.fault(line, f"{key} '{value[:40]}' is not major.minor")
-        version = (int(match.group(1)), int(match.group(2) or 0)) if match else (0, 0)
-        if max(version) > model.U32:
-            inf.fault(line, f"{key} '{value}': each of major and minor is 0 to {model.U32:,} in "
-                      "the device's script")
-            version = (0, 0)
+        version = (0, 0)
+        if value:
+            match = re.fullmatch(r"([0-9]{1,9})(?:\.([0-9]{1,9}))?", value)
+            if not match:
+                inf.fault(line, f"{key} '{shortened(value)}' is not major.minor (each part "
+                          "below 2^32)")
+            else:
+                version = (int(match.group(1)), int(match.group(2) or 0))
         versions.append(version)
     one.minimum, one.maximum = versions
     builds = []

@@ -208,8 +208,12 @@ class Decoder:
             self.fault(f"declares an entity or a DTD, which an install script needs not "
                        f"({shown(repr(error))})")
             return
-        except (ElementTree.ParseError, ValueError, LookupError) as error:
+        except (ElementTree.ParseError, ValueError) as error:
             self.fault(f"not well-formed XML ({shown(str(error))})")
+            return
+        except LookupError as error:  # an encoding declared that no decoder here knows
+            self.fault(f"declares an encoding this reader doesn't know ({shown(str(error))}); "
+                       "the device reads UTF-8")
             return
         if root.tag != "wap-provisioningdoc":
             self.fault(f"its root element is <{shown(str(root.tag))}>, not <wap-provisioningdoc>")
