@@ -70,10 +70,13 @@ def prepare(values):
     return layouts, parsed.warnings
 
 
+ANY_PROCESSOR = "each declare any processor"
+
+
 def any_processor(where, names):
     """The warning for CABs that all declare any processor: the installer takes the first that
     fits a device, whichever processor its files were built for."""
-    return (f"{where}: {', '.join(names)} each declare any processor (ProcessorType 0 or none); "
+    return (f"{where}: {', '.join(names)} {ANY_PROCESSOR} (ProcessorType 0 or none); "
             "the installer can't tell them apart and installs the first (give each its "
             "ProcessorType)")
 

@@ -216,6 +216,8 @@ def damaged():
         (put(315, b"\x09"), [], ["NOTES.000: shortcut 1 names string 9, which isn't defined"]),
         (put(319, b"\7"), [], ["NOTES.000: shortcut 2 is in folder 7, which isn't defined"]),
         (put(190, b"\3", put(151, b"%CE20%\0")), [], ["NOTES.000: folder 1: %CE20% names no "]),
+        (put(190, b"\3", put(151, b"%CE18%\0")), [],
+         ["warning: NOTES.000: folder 1: %CE18% is a folder only some devices define"]),
         (put(68, struct.pack("<I", SIZE), put(52, b"\xe7\x03", put(8, struct.pack(
             "<I", SIZE + len(many))))) + many, [f"+F.{n:03d}" for n in range(3, 999)],
          ["NOTES.000: installs 999 files; with more than 998", "NOTES.000: file 999 (f.999)"]),

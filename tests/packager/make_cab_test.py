@@ -7,6 +7,7 @@
     good     an .inf using every section, two processors: read back by GCab, listed and
              extracted by cabextract; the same inputs twice give the same bytes
     package  make package INF= to a ZIP and to one program
+    facts    one .inf each for the ways real ones are written, and provisioning
 """
 import contextlib
 import io
@@ -25,6 +26,7 @@ from cabwright.formats import cabinet, script000, signature
 from cabwright.formats.model import ValueType
 from tests.packager.package_test import tree
 from tests.packager.release_test import make
+from wine import demo
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 WORK = ROOT / "build" / "cab-test"
@@ -185,6 +187,15 @@ def bad():
           ("0x00010001, 42", "0x00010001, 4x2")], None, "SH3",
          [("Hlep", "%Hlep%"), ("4x2", "DWORD value '4x2'"), ("HKU,", "registry root 'HKU'")]),
     ]
+    # A [DestinationDirs] value without its 0, and a section header without its ]: each at its
+    # own line. A registry string past the 64 KB one .000 entry holds: told before writing.
+    rows += [([("Links = 0, %CE11%", "Links = %CE11%")], None, "ARM",
+              [("Links = %CE11%", "[DestinationDirs] links: '%CE11%' is not 0, a folder")]),
+             ([("[Files.Bin]", "[Files.Bin")], None, "ARM",
+              [("[Files.Bin", "'[Files.Bin': a section header without its closing ']'")]),
+             ([("Folder, 0x00000000, %InstallDir%", "Folder, 0x00000000, " + "x" * 70000)], None,
+              "ARM", [("Folder, 0x", "notes.ARM.CAB: registry value Folder: 70,008 bytes, past "
+                       "the 65,535 a .000 entry holds")])]
     # The read-back seen to work: a writer whose script comes out cut short, run in this
     # process; make cab says so in one line.
     rows.append(([], None, "ARM", [(False, "notes.ARM.CAB: written, but doesn't read back: "
@@ -356,6 +367,120 @@ def good():
     return failures
 
 
+def certificate():
+    """A self-signed certificate's DER bytes, and its SHA-1 thumbprint."""
+    import datetime
+    import hashlib
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    key = ec.generate_private_key(ec.SECP256R1())
+    name = x509.Name([x509.NameAttribute(x509.oid.NameOID.COMMON_NAME, "Test Privileged Root")])
+    now = datetime.datetime(2020, 1, 1)
+    der = x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(
+        key.public_key()).serial_number(1).not_valid_before(now).not_valid_after(
+        now + datetime.timedelta(days=9000)).sign(key, hashes.SHA256()).public_bytes(
+        serialization.Encoding.DER)
+    return der, hashlib.sha1(der).hexdigest().upper()
+
+
+def facts():
+    """One row per way real .inf files and CABs are built: each .inf changed from INF, built for
+    ARM (or as the row says), and what make cab says and writes checked."""
+    import base64
+    der, thumbprint = certificate()
+    store = ('<wap-provisioningdoc><characteristic type="CertificateStore"><characteristic '
+             'type="Privileged Execution Trust Authorities"><characteristic type="'
+             f'{thumbprint}"><parm name="EncodedCertificate" value="'
+             f'{base64.b64encode(der).decode()}"/></characteristic></characteristic>'
+             '</characteristic></wap-provisioningdoc>')
+    (WORK / "prexml.xml").write_text(store)
+    utf16 = lambda t: (t / "setup/notes.inf").write_bytes(  # noqa: E731
+        ("\ufeff" + INF).encode("utf-16-le"))
+    nul = lambda t: (t / "setup/notes.inf").write_bytes(INF.encode() + b"\0")  # noqa: E731
+    flagged = ('"%Help%.htm", Notes.htm, , 0x00000010 ;no overwrite\nSetup.dll\n', )
+    rows = [  # (replacements, change, settings, what must hold of (status, told, install, xml))
+        ([], utf16, [], lambda r, t, i, x: r == 0 and i.application == "Notes"),
+        ([], nul, [], lambda r, t, i, x: r == 0 and i.application == "Notes"),
+        ([("CESelfRegister = Setup.dll", "CESelfRegister = Notes.htm")], None, [],
+         lambda r, t, i, x: i.files[0].name == "Notes Help.htm" and i.files[0].flags & 0x10000000),
+        ([("Links = 0, %CE11%", "Links = 0, %CE19%\\Home")], None, [],
+         lambda r, t, i, x: r == 0 and "%CE19%: a folder only some devices define" in t and
+         i.shortcuts[0].folder == "%CE19%\\Home"),
+        ([("[Strings]\n", "[Strings]\nImage = NotesImage\n"),
+          ("NotesImage.dll = 1", "%Image%.dll = 1"), ("[Files.Bin]\nNotesImage.dll",
+                                                      "[Files.Bin]\n%Image%.dll")], None, [],
+         lambda r, t, i, x: r == 0 and i.files[3].name == "NotesImage.dll"),
+        ([("DefaultDestDir = 0, %InstallDir%", "DefaultDestDir = 0, %CE2%\nFiles.Empty = 0, "
+           "%CE1%\\Empty\nFiles.Unused = 0, %CE5%"),
+          ("CopyFiles = Files.Help,", "CopyFiles = Files.Empty, Files.Help,")], None, [],
+         lambda r, t, i, x: r == 0 and i.folders == ["%CE1%\\Notes", "%CE2%\\Help",
+                                                     "%CE1%\\Notes\\bin", "%CE11%",
+                                                     "%CE1%\\Empty", "%CE2%", "windows\\help"]
+         and b'type="%InstallDir%" ' not in x and b'"NumDirs" value="7"' in x),
+        ([("BuildMin = 100\n", ""), ("BuildMax = 0xE0000000\n", "")], None, [],
+         lambda r, t, i, x: r == 0 and b"BuildNumber" not in x and b"OSVersionMin" in x),
+        ([('"%Help%.htm", Notes.htm, , 0x40000000\nSetup.dll\n', flagged[0]),
+          ("NotesImage.dll\nNotesImageList.dll", "NotesImage.dll,,,0x80000000\n"
+           "NotesImageList.dll,,,0xC0000000")], None, [],
+         lambda r, t, i, x: r == 0 and "copy flags 0x00000010 followed by a comment" in t and
+         [f.flags & ~0x10000000 for f in i.files] == [0, 0, 0, 0, 0x10]),
+        ([("Links = 0, %CE11%", "Links = 0, %CE11%\nLinks.ARM = 0, \\windows\\Help")], None,
+         [], lambda r, t, i, x: r == 0 and "windows\\Help" in i.folders and
+         "windows\\help" not in i.folders),
+        ([("ProcessorType = 2577", ""), ("ProcessorType = 10003", "")], None, ["CPU=ARM SH3"],
+         lambda r, t, i, x: r == 0 and "each declare any processor" in t),
+        ([], None, ["inf2cab", "/prexml", str(WORK / "prexml.xml")],
+         lambda r, t, i, x: r == 0 and x.startswith(b"<wap-provisioningdoc>\n"
+                                                    b"<wap-provisioningdoc>") and
+         [e.tag for e in i.before] == ["wap-provisioningdoc"]),
+    ]
+    failures, out = [], WORK / "facts"
+    for n, (replacements, change, settings, holds) in enumerate(rows, 1):
+        text = INF
+        for old, new in replacements:
+            text = text.replace(old, new)
+        inf = application(text, change)
+        shutil.rmtree(out, ignore_errors=True)
+        if settings[:1] == ["inf2cab"]:  # /prexml is the SDK tool's option
+            result = subprocess.run(["/usr/bin/python3", "-m", "cabwright", "inf2cab", str(inf),
+                                     "/dest", str(out), "/cpu", "ARM", *settings[1:]],
+                                    capture_output=True, text=True)
+        else:
+            result = make("cab", f"INF={inf}", f"OUT={out}", *(settings or ["CPU=ARM"]))
+        cab = out / "notes.ARM.CAB"
+        install = cabinet.read(cab).install if result.returncode == 0 else None
+        xml = subprocess.run(["cabextract", "-q", "-p", "-F", "_setup.xml", str(cab)],
+                             capture_output=True).stdout if install else b""
+        try:
+            held = bool(holds(result.returncode, result.stderr, install, xml))
+        except (AttributeError, IndexError, TypeError):
+            held = False
+        if not held:
+            failures.append(f"facts row {n}: status {result.returncode}, {result.stderr}, "
+                            f"{install}, {xml[:300]}")
+    # The CAB above, with a certificate for the privileged store: cab-info names it so.
+    listed = make("cab-info", f"CAB={out / 'notes.ARM.CAB'}")
+    if "  certificate Test Privileged Root into Privileged Execution Trust Authorities (the " \
+            f"device's privileged store: a program signed under it runs with full rights), " \
+            f"thumbprint {thumbprint}\n" not in listed.stdout:
+        failures.append(f"cab-info, a certificate: {listed.stdout}{listed.stderr}")
+    # A CAB that holds only provisioning, as the platform's SDKs ship for the device's stores.
+    folder = WORK / "provisioning"
+    shutil.rmtree(folder, ignore_errors=True)
+    demo.sample(folder, demo.INI.replace("notes.arm.cab,notes.sh3.cab", "certs.cab"), ())
+    demo.cabinet(folder / "certs.cab", {"_setup.xml": store.encode()})
+    listed = make("cab-info", f"CAB={folder / 'certs.cab'}")
+    shipped = make("package", f"PACKAGE={folder}", f"OUT={WORK / 'provisioning-out'}")
+    if listed.returncode or "provisioning only, no application" not in listed.stdout or \
+            "certificate Test Privileged Root" not in listed.stdout or shipped.returncode or \
+            "provisioning only: 1 certificates (1 into the privileged store)" not in \
+            shipped.stdout:
+        failures.append(f"a provisioning-only CAB: {listed.stdout}{listed.stderr}"
+                        f"{shipped.stdout}{shipped.stderr}")
+    return failures
+
+
 def package():
     inf, failures = application(), []
     cabs = {p.name: p.read_bytes() for p in (WORK / "good" / "out0").iterdir()}
@@ -477,7 +602,8 @@ def signed():
 
 
 def main(argv):
-    failures = {"bad": bad, "good": good, "package": package, "signed": signed}[argv[0]]()
+    failures = {"bad": bad, "good": good, "package": package, "signed": signed,
+                "facts": facts}[argv[0]]()
     print("\n".join(failures) if failures else f"{argv[0]}: as expected")
     return 1 if failures else 0
 
