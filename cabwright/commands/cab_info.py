@@ -4,6 +4,12 @@ tool: the application, its processor and system versions, each folder with the f
 into it, each registry value, each shortcut, the setup DLL.
 
     cabwright cab-info file.cab [--json]
+    cabwright cab-info --diff OLD.cab NEW.cab [--json]
+
+With --diff, what installing NEW.cab changes on a device against OLD.cab, from the two installs:
+files added, removed, changed by bytes, moved between folders or given other flags; registry
+values, shortcuts and provisioning added, removed or changed; the processor, the system range
+and the signer.
 """
 import hashlib
 
@@ -177,3 +183,88 @@ def run(path):
         raise Faults([f"{path}: {line}" for line in error.lines]) from None
     return listing(path, cab), {"cab": str(path), **describe(cab)}, [
         f"{path}: {line}" for line in cab.warnings]
+
+
+def signer(cab):
+    return cab.signature.subject if cab.signature else "not signed"
+
+
+def changes(old, new):
+    """[(kind, change, what, before, after)] of what NEW changes against OLD."""
+    a, b, out = old.install, new.install, []
+
+    def one(kind, what, before, after):
+        if before != after:
+            out.append((kind, "changed", what, before, after))
+    one("application", "name", f"{a.application} by {a.provider}",
+        f"{b.application} by {b.provider}")
+    one("processor", "type", old.processor_name(), new.processor_name())
+    one("system", "range", old.versions(), new.versions())
+    one("signer", "signature", signer(old), signer(new))
+    files = [{model.folded(f.path): f for f in one_.files} for one_ in (a, b)]
+    gone = {p: f for p, f in files[0].items() if p not in files[1]}
+    came = {p: f for p, f in files[1].items() if p not in files[0]}
+    for path, f in list(gone.items()):
+        moved = next((p for p, g in came.items() if g.name.casefold() == f.name.casefold()),
+                     None)
+        if moved:
+            out.append(("file", "moved", f.name, f.folder, came.pop(moved).folder))
+            del gone[path]
+    out += [("file", "removed", f.path, f.member, None) for f in gone.values()]
+    out += [("file", "added", f.path, None, f.member) for f in came.values()]
+    for path in [p for p in files[0] if p in files[1]]:
+        f, g = files[0][path], files[1][path]
+        if old.digests.get(f.member) != new.digests.get(g.member):
+            out.append(("file", "changed", f.path, f"{dict(old.members)[f.member]:,} bytes",
+                        f"{dict(new.members)[g.member]:,} bytes"))
+        if f.flags != g.flags:
+            out.append(("file", "flags", f.path, flags(f.flags), flags(g.flags)))
+
+    def keyed(kind, items, key, shown):
+        before, after = ({key(i): i for i in one_} for one_ in items)
+        for k in dict.fromkeys([*before, *after]):
+            x, y = before.get(k), after.get(k)
+            if x is None:
+                out.append((kind, "added", shown(y)[0], None, shown(y)[1]))
+            elif y is None:
+                out.append((kind, "removed", shown(x)[0], shown(x)[1], None))
+            elif shown(x)[1] != shown(y)[1]:
+                out.append((kind, "changed", shown(x)[0], shown(x)[1], shown(y)[1]))
+    keyed("registry", (a.registry, b.registry),
+          lambda v: (model.folded(v.where), v.name.casefold()),
+          lambda v: (f"{v.where}: {v.name or '(default)'}",
+                     f"{model.ValueType(v.type).shown} {v.shown()}" +
+                     (", kept if present" if v.keep else "") +
+                     (", filled in on the device" if v.substitute else "")))
+    keyed("shortcut", (a.shortcuts, b.shortcuts),
+          lambda s: model.folded(f"{s.folder}\\{s.name}"),
+          lambda s: (f"{s.folder}\\{s.name}", target(None, s)))
+    keyed("provisioning", (provisioning_lines(a), provisioning_lines(b)),
+          lambda line: line, lambda line: (line.strip(), line.strip()))
+    return out
+
+
+def diff(old_path, new_path):
+    """(the lines, the data, the warnings) of what NEW.cab changes against OLD.cab; Faults with
+    every fault of either."""
+    cabs, faults, warnings = [], [], []
+    for path in (old_path, new_path):
+        try:
+            cabs.append(cabinet.read(path, digests=True))
+            warnings += [f"{path}: {line}" for line in cabs[-1].warnings]
+        except Faults as error:
+            faults += [f"{path}: {line}" for line in error.lines]
+    if faults:
+        raise Faults(faults)
+    found = changes(*cabs)
+    lines = [f"{old_path} -> {new_path}"]
+    for kind, change, what, before, after in found:
+        told = f"{before} -> {after}" if before is not None and after is not None else \
+            (after if before is None else before)
+        lines.append(f"  {kind} {change}: {what}" + (f": {told}" if told != what else ""))
+    if not found:
+        lines.append("  no change")
+    data = {"old": str(old_path), "new": str(new_path), "changes": [
+        {"kind": kind, "change": change, "what": what, "old": before, "new": after}
+        for kind, change, what, before, after in found]}
+    return lines, data, warnings

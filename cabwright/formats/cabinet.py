@@ -11,6 +11,7 @@ present as exactly one member, each value's data fitting its type) and every fau
 line each, so a packager sees them all at once.
 """
 import base64
+import hashlib
 import os
 import pathlib
 import re
@@ -262,11 +263,12 @@ def structure(file, size, code_page="cp1252"):
     return names, faults
 
 
-def read(path, code_page="cp1252"):
+def read(path, code_page="cp1252", digests=False):
     """The Cabinet at `path`, once every member reads back whole and its script is sound;
     Faults with every fault otherwise. The cabinet is streamed from the file and its members
     extracted one at a time into a scratch folder, each removed once its size is known: only the
-    script stays in memory, however big the CAB."""
+    script stays in memory, however big the CAB. `digests`: each member's SHA-256 kept too, in
+    the Cabinet's `digests`."""
     GCab, Gio, GLib = gcab()
     path = pathlib.Path(path)
     try:
@@ -310,7 +312,7 @@ def read(path, code_page="cp1252"):
     elif cabinet.get_size() != size:
         raise Faults(f"its header records {cabinet.get_size()} bytes, the file has {size} "
                        "(cut short or padded on the way?)")
-    members, scripts, faults = [], {}, []
+    members, scripts, faults, hashed = [], {}, [], {}
     with tempfile.TemporaryDirectory(prefix="cabinet-") as scratch:
         def done():
             """The member extracted last: its size kept, its bytes too if it's a script."""
@@ -326,6 +328,9 @@ def read(path, code_page="cp1252"):
             elif is_script(name):
                 with open(extracted, "rb") as file:
                     scripts[name] = file.read()
+            if digests and os.path.exists(extracted):
+                with open(extracted, "rb") as file:
+                    hashed[name] = hashlib.file_digest(file, "sha256").hexdigest()
             if os.path.exists(extracted):
                 os.unlink(extracted)
 
@@ -347,5 +352,5 @@ def read(path, code_page="cp1252"):
     if faults:
         raise Faults(faults)
     cab = Cabinet(members, scripts, code_page)
-    cab.signature = signed
+    cab.signature, cab.digests = signed, hashed
     return cab

@@ -8,9 +8,11 @@
              extracted by cabextract; the same inputs twice give the same bytes
     package  make package INF= to a ZIP and to one program
     facts    one .inf each for the ways real ones are written, and provisioning
+    diff     cab-info --diff: one change of each kind
 """
 import contextlib
 import io
+import json
 import os
 import pathlib
 import re
@@ -481,6 +483,70 @@ def facts():
     return failures
 
 
+def diff():
+    """cab-info --diff: one change of each kind against the ARM CAB the .inf builds, each row's
+    changes in --json's data, and the text naming them."""
+    (WORK / "prexml.xml").write_text('<characteristic type="SecurityPolicy"><parm name="4102" '
+                                     'value="1"/></characteristic>')
+    app = "%CE1%\\Notes"
+    rows = [  # (replacements, a change to the files, [(kind, change, what)])
+        ([("[Files.App]\nNOTES.EXE", "[Files.App]\nNOTES.EXE\nReadme.htm, Notes.htm")], None,
+         [("file", "added", f"{app}\\Readme.htm")]),
+        ([("NotesImage.dll\nNotesImageList.dll", "NotesImage.dll")], None,
+         [("file", "removed", f"{app}\\bin\\NotesImageList.dll")]),
+        ([], lambda t: (t / "common/NotesImage.dll").write_bytes(b"MZ image, rebuilt\n"),
+         [("file", "changed", f"{app}\\bin\\NotesImage.dll")]),
+        ([("NotesImage.dll\nNotesImageList.dll", "NotesImage.dll\n"),
+          ("[Files.App]\nNOTES.EXE", "[Files.App]\nNOTES.EXE\nNotesImageList.dll")], None,
+         [("file", "moved", "NotesImageList.dll")]),
+        ([("NotesImage.dll\nNotesImageList.dll", "NotesImage.dll,,,0x10\nNotesImageList.dll")],
+         None, [("file", "flags", f"{app}\\bin\\NotesImage.dll")]),
+        ([("[Reg]\n", "[Reg]\nHKCU, Software\\Example\\Notes, New, 0x00010001, 1\n")], None,
+         [("registry", "added", "HKCU\\Software\\Example\\Notes: New")]),
+        ([("HKCU, Software\\Example\\Notes, Count, 0x00010001, 42\n", "")], None,
+         [("registry", "removed", "HKCU\\Software\\Example\\Notes: Count")]),
+        ([("0x00010001, 42", "0x00010001, 43")], None,
+         [("registry", "changed", "HKCU\\Software\\Example\\Notes: Count")]),
+        ([("[Links]\n", "[Links]\nHelp, 0, Notes Help.htm\n")], None,
+         [("shortcut", "added", "%CE11%\\Help.lnk")]),
+        ([('Help, 0, "Notes Help.htm", "\\windows\\help"\n', "")], None,
+         [("shortcut", "removed", "windows\\help\\Help.lnk")]),
+        ([("Notes, 0, NOTES.EXE", "Notes, 0, Notes Help.htm")], None,
+         [("shortcut", "changed", "%CE11%\\Notes.lnk")]),
+        ([("ProcessorType = 2577", "ProcessorType = 70001")], None,
+         [("processor", "changed", "type")]),
+        ([("VersionMax = 6.99", "VersionMax = 7.0")], None, [("system", "changed", "range")]),
+        ([], None, [("provisioning", "added", "provisioning SecurityPolicy: 4102 = 1")]),
+    ]
+    failures, old = [], WORK / "diff" / "old"
+    shutil.rmtree(old.parent, ignore_errors=True)
+    make("cab", f"INF={application()}", f"OUT={old}", "CPU=ARM")
+    for n, (replacements, change, want) in enumerate(rows, 1):
+        text = INF
+        for before, after in replacements:
+            text = text.replace(before, after)
+        inf, new = application(text, change), WORK / "diff" / f"new{n}"
+        if n == len(rows):  # provisioning: the SDK tool's /prexml
+            subprocess.run(["/usr/bin/python3", "-m", "cabwright", "inf2cab", str(inf), "/dest",
+                            str(new), "/cpu", "ARM", "/prexml", str(WORK / "prexml.xml")],
+                           capture_output=True)
+        else:
+            make("cab", f"INF={inf}", f"OUT={new}", "CPU=ARM")
+        pair = [str(old / "notes.ARM.CAB"), str(new / "notes.ARM.CAB")]
+        data = subprocess.run(["/usr/bin/python3", "-m", "cabwright", "cab-info", "--json",
+                               "--diff", *pair], capture_output=True, text=True)
+        text = subprocess.run(["/usr/bin/python3", "-m", "cabwright", "cab-info", "--diff",
+                               *pair], capture_output=True, text=True)
+        try:
+            found = [(c["kind"], c["change"], c["what"]) for c in json.loads(data.stdout)["changes"]]
+        except (ValueError, KeyError):
+            found = data.stdout + data.stderr
+        if found != want or data.returncode or not all(
+                f"  {kind} {change}: {what}" in text.stdout for kind, change, what in want):
+            failures.append(f"diff row {n}: {found}, expected {want}; {text.stdout}{text.stderr}")
+    return failures
+
+
 def package():
     inf, failures = application(), []
     cabs = {p.name: p.read_bytes() for p in (WORK / "good" / "out0").iterdir()}
@@ -603,7 +669,7 @@ def signed():
 
 def main(argv):
     failures = {"bad": bad, "good": good, "package": package, "signed": signed,
-                "facts": facts}[argv[0]]()
+                "facts": facts, "diff": diff}[argv[0]]()
     print("\n".join(failures) if failures else f"{argv[0]}: as expected")
     return 1 if failures else 0
 
