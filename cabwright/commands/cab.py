@@ -164,6 +164,12 @@ def build(values, out, say, settings_faults=None, signer=None):
     if settings_faults is None:
         signer, settings_faults = cab_signing.check(values)
     faults += settings_faults
+    # The reproducible-build standard's variable: used where it is set, refused where it is
+    # no date.
+    epoch = os.environ.get("SOURCE_DATE_EPOCH") or None
+    if epoch is not None and not (epoch.isascii() and epoch.isdigit() and len(epoch) < 12):
+        faults.append(f"SOURCE_DATE_EPOCH {epoch[:40]}: not a count of seconds since 1970 "
+                      "(the environment's date for reproducible builds)")
     try:
         layouts, warnings = prepare(values)
     except Faults as error:
@@ -178,8 +184,7 @@ def build(values, out, say, settings_faults=None, signer=None):
         say(f"warning: {line}")
     path = pathlib.Path(values["INF"])
     code_page = ini.code_page(values.get("CODEPAGE", "1252"))
-    epoch = os.environ.get("SOURCE_DATE_EPOCH")
-    epoch = int(epoch) if epoch and epoch.isdigit() else None
+    epoch = int(epoch) if epoch is not None else None
     out.parent.mkdir(parents=True, exist_ok=True)
     names = []
     try:

@@ -194,7 +194,7 @@ def structure(file, size, code_page="cp1252"):
     every fault). The file table, each folder's data blocks and each member's place in its
     folder must lie inside the cabinet; a folder holds at least one block."""
     def take(at, length):
-        if at + length > size:
+        if at < 0 or length < 0 or at + length > size:
             raise Short(at, length)
         file.seek(at)
         return file.read(length)

@@ -249,8 +249,10 @@ class Signature:
                          lambda: signer["digest_algorithm"]["algorithm"].native)
         self.digest = DIGESTS.get(algorithm, algorithm)
         certificate = self.certificate
-        self.subject = name_of(certificate.subject) if certificate else "(a certificate it lacks)"
-        self.issuer = name_of(certificate.issuer) if certificate else "(unknown)"
+        self.subject = part("its signer's subject", lambda: name_of(certificate.subject)) \
+            if certificate else "(a certificate it lacks)"
+        self.issuer = part("its signer's issuer", lambda: name_of(certificate.issuer)) \
+            if certificate else "(unknown)"
         self.stamped = part("its time-stamp", lambda: stamped(signer))
 
     def check(self, path):

@@ -233,6 +233,8 @@ def damaged():
          ["_setup.xml: the Extract of %CE1%\\Notes\\notes.exe: Source NOTES.003 is not a"]),
         (b'<!DOCTYPE x [<!ENTITY a "aaaa">]><wap-provisioningdoc>&a;</wap-provisioningdoc>',
          ["-NOTES.000"], ["_setup.xml: declares an entity or a DTD"]),
+        (b'<?xml version="1.0" encoding="x-unknown"?><wap-provisioningdoc/>', ["-NOTES.000"],
+         ["_setup.xml: declares an encoding this reader doesn't know (unknown encoding: x-un"]),
     ]
     # The two scripts telling the device different things: a warning each.
     rows += [({"NOTES.000": SCRIPT, "_setup.xml": XML_BESIDE.replace(old, new)}, [], says)
@@ -279,6 +281,15 @@ def damaged():
             failures.append(f"cabinet row {n}: status {result.returncode}, {result.stderr}")
     if "R\xd6\xd6ADME.TXT is installed by nothing" not in (result := info(data)).stderr:
         failures.append(f"a member named in the OEM code page: {result.stderr}")
+    # Text from the CAB that would steer a terminal (an escape, a right-to-left override) is
+    # shown escaped, in the listing and in the warnings alike.
+    demo.cabinet(plain, {"_setup.xml": XML.replace(b'value="Notes"', b'value="\xe2\x80\xaeNotes"'),
+                         "NOTES.001": b"x", "\x1b[2J": b"x"})
+    result = info(plain.read_bytes())
+    if "\x1b" in result.stdout + result.stderr or "\u202e" in result.stdout or \
+            "\\u202eNotes" not in result.stdout or "\\x1b[2J is installed by nothing" not in \
+            result.stderr:
+        failures.append(f"control characters shown raw: {result.stdout!r} {result.stderr!r}")
     # The test double's signed CAB, one thing changed in each row: one line each.
     data, digest = signed_cab()
     flip = lambda at: data[:at] + bytes([data[at] ^ 1]) + data[at + 1:]  # noqa: E731

@@ -295,10 +295,15 @@ def good():
     drives, again = WORK / "good" / "drives", WORK / "good" / "drives2"
     shutil.rmtree(again, ignore_errors=True)
     absolute = application(INF.replace("..\\common", "e:\\Product\\COMMON"))
-    os.environ["PFX"] = "unused.pfx"
+    os.environ["PFX"], os.environ["SOURCE_DATE_EPOCH"] = "unused.pfx", "yesterday"
+    refused = make("cab", f"INF={absolute}", f"OUT={drives}", "CPU=ARM SH3",
+                   f"DRIVES=E:\\product={top}")
+    os.environ["SOURCE_DATE_EPOCH"] = ""
     result = make("cab", f"INF={absolute}", f"OUT={drives}", "CPU=ARM SH3",
                   f"DRIVES=E:\\product={top}")
     del os.environ["PFX"]
+    if "cab: SOURCE_DATE_EPOCH yesterday: not a count of seconds" not in refused.stderr:
+        failures.append(f"SOURCE_DATE_EPOCH=yesterday: {refused.stderr}")
     if result.returncode or {p.name: p.read_bytes() for p in drives.iterdir()} != runs[0] or \
             "cab: warning: PFX is in the environment and not used" not in result.stderr:
         failures.append(f"DRIVES=E:\\product={top}: status {result.returncode}, {result.stderr}")
