@@ -13,7 +13,7 @@ import sys
 
 from cabwright import __version__
 from cabwright.diagnostics import Faults, escaped, located
-from cabwright.settings import BY_NAME, SETTINGS
+from cabwright.settings import BY_NAME, SETTINGS, Settings
 
 COMMANDS = {
     "release": "one finished setup.exe, the packager's own: icon, version information, signature",
@@ -210,7 +210,7 @@ def main(argv=None):
         return 2
     for line in environment_warnings(command, values):
         terminal.say(f"warning: {line}")
-    return run(command, values, terminal, getattr(args, "json", False))
+    return run(command, Settings(values), terminal, getattr(args, "json", False))
 
 
 def inf2cab(argv=None):

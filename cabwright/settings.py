@@ -1,11 +1,82 @@
-"""The packager's settings, as make hands them over: NAME=value arguments, checked for how they
-go together before any file is read. Every fault is one line, and all of them are told at once.
+"""The packager's settings: each one's name, commands and help (the program's options and man
+pages come from SETTINGS), the frozen, typed value a command is given, and how they go together,
+checked before any file is read. Every fault is one line, and all of them are told at once.
 """
+import codecs
+import collections.abc
 import pathlib
+import types
 import urllib.parse
 from cabwright.diagnostics import Faults
 
 DEVICE = ("PKCS11_MODULE", "PKCS11_KEY", "CERT", "PIN_FILE")
+
+
+class Settings(collections.abc.Mapping):
+    """The settings given, parsed once and frozen: by name, the text as given, for the lines
+    that quote it; and typed, paths as paths, flags as booleans, the code page as a codec. A
+    setting not given is absent, and an empty one is not given."""
+
+    def __init__(self, given=()):
+        self._given = types.MappingProxyType({k: v for k, v in dict(given).items() if v})
+
+    def __getitem__(self, name):
+        return self._given[name]
+
+    def __iter__(self):
+        return iter(self._given)
+
+    def __len__(self):
+        return len(self._given)
+
+    def __repr__(self):
+        return f"Settings({dict(self._given)!r})"
+
+    def replaced(self, **changes):
+        """These settings with some given anew."""
+        return Settings({**self._given, **{k: str(v) for k, v in changes.items()}})
+
+    def path(self, name):
+        return pathlib.Path(self._given[name]) if name in self._given else None
+
+    @property
+    def out(self):
+        return self.path("OUT")
+
+    @property
+    def inf(self):
+        return self.path("INF")
+
+    @property
+    def package(self):
+        return self.path("PACKAGE")
+
+    @property
+    def compress(self):
+        return self._given.get("COMPRESS") == "1"
+
+    @property
+    def dual_sign(self):
+        return self._given.get("DUAL_SIGN") == "1"
+
+    @property
+    def code_page(self):
+        """Python's codec for CODEPAGE (1252 where not given); None for one it doesn't know."""
+        try:
+            number = int(self._given.get("CODEPAGE", "1252"))
+            return codecs.lookup(f"cp{number}").name and f"cp{number}"
+        except (LookupError, ValueError, OverflowError):
+            return None
+
+    @property
+    def cpus(self):
+        """The processors to build for; [None] for one CAB without."""
+        names = self._given.get("CPU", "").split()
+        return names or [None]
+
+    @property
+    def device_digest(self):
+        return self._given.get("DEVICE_DIGEST", "sha1")
 
 
 def check_settings(values):
@@ -29,10 +100,8 @@ def check_settings(values):
     if values.get("DUAL_SIGN", "0") not in ("0", "1"):
         faults.append(f"DUAL_SIGN {values['DUAL_SIGN']}: 1 signs twice, SHA-1 and then "
                       "SHA-256 nested in it; 0 or nothing signs once, SHA-256")
-    if values.get("DUAL_SIGN") == "0":
-        del values["DUAL_SIGN"]
     for name in ("TIMESTAMP_URL", "DUAL_SIGN"):
-        if name in values and "PFX" not in values and not device:
+        if values.get(name, "0") != "0" and "PFX" not in values and not device:
             faults.append(f"{name} is given without a key to sign with (PFX, or PKCS11_MODULE "
                           "and the settings beside it)")
     url = values.get("TIMESTAMP_URL", "http://")

@@ -17,7 +17,7 @@ import shlex
 import tempfile
 
 from cabwright.services import cab_signing, output
-from cabwright.formats import cabinet, cabwriter, ini, model, script000, setup_xml
+from cabwright.formats import cabinet, cabwriter, model, script000, setup_xml
 
 from cabwright.formats import inf as inf_file
 from cabwright.diagnostics import Faults
@@ -25,8 +25,7 @@ from cabwright.diagnostics import Faults
 
 def prepare(values):
     """The .inf read for every processor: (installs, warnings), or Faults with every fault."""
-    path = pathlib.Path(values["INF"])
-    code_page = ini.code_page(values.get("CODEPAGE", "1252"))
+    path, code_page = values.inf, values.code_page
     if code_page is None:
         raise Faults(f"CODEPAGE {values['CODEPAGE']}: not a code page this system knows "
                       "(1252 for Western European, 932 for Japanese, ...)")
@@ -40,7 +39,7 @@ def prepare(values):
         raise Faults(f"COMPRESS {values['COMPRESS']}: 1 for MSZIP, 0 (the default) for none")
     mapped, faults = drives(values.get("DRIVES", ""))
     wrapped = {name: fragment(values, name, faults) for name in ("PREXML", "POSTXML")}
-    parsed, installs = inf_file.read(path, inf_file.cpu_names(values.get("CPU")), code_page,
+    parsed, installs = inf_file.read(path, values.cpus, code_page,
                                      mapped)
     layouts = []
     for one in installs:
@@ -174,16 +173,15 @@ def build(values, out, say, settings_faults=None, signer=None):
         layouts, warnings = prepare(values)
     except Faults as error:
         raise Faults("\n".join([str(error), *faults])) from None
-    faults += filter(None, [output.cab_fault(out, inf_file.cab_name(pathlib.Path(values["INF"]),
+    faults += filter(None, [output.cab_fault(out, inf_file.cab_name(values.inf,
                                                                      layout.one.cpu))
                             for layout in layouts])
     if faults:
         raise Faults("\n".join(faults))
-    signed, digest = signer is not None, values.get("DEVICE_DIGEST", "sha1")
+    signed, digest = signer is not None, values.device_digest
     for line in warnings:
         say(f"warning: {line}")
-    path = pathlib.Path(values["INF"])
-    code_page = ini.code_page(values.get("CODEPAGE", "1252"))
+    path, code_page = values.inf, values.code_page
     epoch = int(epoch) if epoch is not None else None
     out.parent.mkdir(parents=True, exist_ok=True)
     names = []
@@ -196,7 +194,7 @@ def build(values, out, say, settings_faults=None, signer=None):
                     cab_signing.sign_files(layout, signer, digest, pathlib.Path(scratch) / "signed" /
                                            made.name, say)
                 try:
-                    cabwriter.write(layout, made, values.get("COMPRESS") == "1", epoch)
+                    cabwriter.write(layout, made, values.compress, epoch)
                 except Faults as error:
                     raise Faults(f"{made.name}: cannot write it ({error})") from None
                 if signed:
@@ -218,7 +216,7 @@ def build(values, out, say, settings_faults=None, signer=None):
 
 def run(values, say):
     """The CABs built into OUT: the lines telling what was written; Faults with every fault."""
-    out = pathlib.Path(values["OUT"])
+    out = values.out
     made = build(values, out, say)
     lines = []
     for name, one in made:

@@ -26,6 +26,7 @@ import sys
 from cabwright.commands import cab
 from cabwright.diagnostics import Faults, escaped
 from cabwright.formats import inf as inf_file
+from cabwright.settings import Settings
 
 
 VALUED = ("/dest", "/err", "/prexml", "/postxml")
@@ -120,7 +121,7 @@ def main(argv):
         out, fault = destination(options.get("/dest") or str(pathlib.Path(inf).parent), mapped)
         if fault:
             raise Faults("\n".join([fault, *faults]))
-        made = cab.build({k: v for k, v in values.items() if v}, out, say)
+        made = cab.build(Settings(values), out, say)
         status = 0
     except Faults as error:
         for line in str(error).splitlines():

@@ -365,9 +365,9 @@ def make(values, say, checked=None):
               "OUT=dist/name.zip)" for name in ("PACKAGE", "OUT") if name not in values]
     if "INF" not in values and {"CPU", "COMPRESS", "DRIVES"} & set(values):
         faults.append("CPU, COMPRESS and DRIVES go with INF, which the CABs are made from")
-    folder = pathlib.Path(values.get("PACKAGE", "."))
-    out = pathlib.Path(values.get("OUT", "."))
-    code_page = ini.code_page(values.get("CODEPAGE", "1252"))
+    folder = values.package or pathlib.Path(".")
+    out = values.out or pathlib.Path(".")
+    code_page = values.code_page
     if code_page is None:
         faults.append(f"CODEPAGE {values['CODEPAGE']}: not a code page this system knows "
                       "(1252 for Western European, 932 for Japanese, ...)")
@@ -438,7 +438,7 @@ def from_inf(values, say):
     """make package INF=: the CABs the .inf describes and an install.ini naming them, made in a
     folder of their own, then shipped as make package ships a PACKAGE folder."""
     from cabwright.commands import cab
-    faults = out_faults(values, pathlib.Path(values["OUT"])) if "OUT" in values else [
+    faults = out_faults(values, values.out) if "OUT" in values else [
         "OUT is needed: make package INF=app.inf OUT=dist/folder (or OUT=dist/name.zip)"]
     if "PACKAGE" in values:
         faults.append("PACKAGE and INF: give one, the package folder or the .inf its CABs are "
@@ -466,8 +466,8 @@ def from_inf(values, say):
             (f"[CEAppManager]\r\nVersion = 1.0\r\nComponent = {application}\r\n\r\n"
              f"[{application}]\r\nDescription = {values.get('DESCRIPTION', application)}\r\n"
              f"CabFiles = {','.join(name for name, _ in made)}\r\n")
-            .encode(ini.code_page(values.get("CODEPAGE", "1252")), "replace"))
-        return make({**values, "PACKAGE": str(folder)}, say, checked)
+            .encode(values.code_page, "replace"))
+        return make(values.replaced(PACKAGE=folder), say, checked)
 
 
 def run(values, say):

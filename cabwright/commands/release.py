@@ -93,7 +93,7 @@ def release(values):
             values["OUT"], "setup", [values.get(name) for name in INPUTS], "release")])
     icon, version, signer = check(values, out_faults)
     data = build(icon, version)
-    out = pathlib.Path(values["OUT"])
+    out = values.out
     try:
         out.parent.mkdir(parents=True, exist_ok=True)
         # Next to OUT, so the last step is a rename within one file system.

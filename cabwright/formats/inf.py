@@ -703,9 +703,6 @@ def shortcuts(inf, one, name, line, destinations, folders):
             one.shortcuts.append(model.Shortcut(folder, name_, place, to_folder, number))
 
 
-def cpu_names(text):
-    return [None] if not text or not text.split() else text.split()
-
 
 def cab_name(path, cpu):
     return f"{path.stem}.{cpu}.CAB" if cpu else f"{path.stem}.CAB"

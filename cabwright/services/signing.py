@@ -69,7 +69,7 @@ class Signer:
 
     @property
     def dual(self):
-        return "DUAL_SIGN" in self.values
+        return self.values.get("DUAL_SIGN") == "1"
 
     @property
     def stamped(self):
@@ -390,7 +390,7 @@ def sign(unsigned, values, digest=None):
     url = values.get("TIMESTAMP_URL")
     stamp = ["-ts", url] if url else []
     steps = [(digest, [])] if digest else [("sha1", []), ("sha256", ["-nest"])] \
-        if "DUAL_SIGN" in values else [("sha256", [])]
+        if values.get("DUAL_SIGN") == "1" else [("sha256", [])]
     signed = unsigned
     try:
         for digest, nest in steps:
