@@ -645,6 +645,17 @@ def signed():
     if shipped.returncode or not re.search(rf"notes\.cab +{size}  Notes by .*, signed by Müller",
                                            shipped.stdout):
         failures.append(f"make package, a CAB signed elsewhere: {shipped.stdout}{shipped.stderr}")
+    # Against the CAB before it was signed, a change of signer and nothing else.
+    told = subprocess.run(["/usr/bin/python3", "-m", "cabwright", "cab-info", "--json", "--diff",
+                           WORK / "good" / "out0" / "notes.ARM.CAB", folder / "notes.cab"],
+                          capture_output=True, text=True)
+    try:
+        found = [(c["kind"], c["change"], c["what"], c["new"])
+                 for c in json.loads(told.stdout)["changes"]]
+    except (ValueError, KeyError):
+        found = told.stdout + told.stderr
+    if found != [("signer", "changed", "signature", "Müller & Söhne GmbH")]:
+        failures.append(f"cab-info --diff, the CAB signed: {found}")
     # The one command: the program files, the CAB and setup.exe signed.
     shipped = make("package", f"INF={inf}", "CPU=ARM", f"OUT={work / 'notes.zip'}", *given(pfx))
     if shipped.returncode or not re.search(r"setup\.exe .* signature\n.*\n.*notes\.ARM\.CAB .*"
