@@ -14,9 +14,10 @@ CMAKE_WIN = $(call CONFIGURE,$(1),.,-DCMAKE_BUILD_TYPE=MinSizeRel \
 .PHONY: all deps deps-test windows host fuzzers test demo fuzz bench clean release package cab cab-info \
 	bench-cab
 
+# setup.exe, and the carrying launcher whose resources make package replaces with a package's.
 all: deps
 	$(call CMAKE_WIN,win,i686)
-	cmake --build $(BUILD)/win --target setup
+	cmake --build $(BUILD)/win --target setup carrier
 	@stat -c '%n: %s bytes' $(BUILD)/win/setup.exe
 
 deps:
