@@ -54,9 +54,11 @@ def in_root(root, command, cwd="/work"):
 
 
 def apt(root, command):
-    """apt-get in the root; Skip where it can't reach the mirror."""
+    """apt-get in the root; Skip where it can't reach the mirror (update fails only a warning
+    where an index can't be fetched)."""
     result = in_root(root, f"apt-get -y -q --no-install-recommends {command}", "/")
-    if result.returncode and UNREACHABLE.search(result.stdout + result.stderr):
+    if (result.returncode or command == "update") and \
+            UNREACHABLE.search(result.stdout + result.stderr):
         raise Skip(f"apt-get {command}: the mirror can't be reached")
     return result
 
@@ -68,8 +70,6 @@ def cached_root(depends):
     tar = WORK / f"bookworm-{hashlib.sha256(names.encode() + sources).hexdigest()[:12]}.tar"
     if tar.exists():
         return tar
-    for old in WORK.glob("bookworm-*.tar"):
-        old.unlink()
     mirror = subprocess.run(["apt-get", "indextargets", "--format", "$(REPO_URI)",
                              "Release: bookworm", "Identifier: Packages"],
                             capture_output=True, text=True).stdout.split()
@@ -93,6 +93,8 @@ def cached_root(depends):
     subprocess.run(["tar", "-C", str(fresh), "-cf", f"{tar}.part", "."], check=True)
     os.replace(f"{tar}.part", tar)
     shutil.rmtree(fresh)
+    for old in set(WORK.glob("bookworm-*.tar")) - {tar}:
+        old.unlink()
     return tar
 
 
