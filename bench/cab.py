@@ -53,7 +53,7 @@ def main():
     out = WORK / "out"
     runs = {"make cab": [], "gcab -c": []}
     for _ in range(ROUNDS):
-        runs["make cab"].append(timed(["/usr/bin/python3", "-m", "cabwright.commands.cab", f"INF={inf}",
+        runs["make cab"].append(timed(["/usr/bin/python3", "-m", "cabwright", "cab", f"INF={inf}",
                                        f"OUT={out}"]))
         runs["gcab -c"].append(timed(["gcab", "-c", str(WORK / "gcab.cab"), *names], folder))
     print(f"{FILES} files, {TOTAL:,} bytes, uncompressed; {ROUNDS} rounds, taking turns")

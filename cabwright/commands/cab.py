@@ -145,7 +145,7 @@ def read_back(path, one, code_page, wrapped, signed, say):
     return None
 
 
-def build(values, out, say=print, settings_faults=None):
+def build(values, out, say, settings_faults=None, signer=None):
     """The CABs the .inf in `values` describes, signed where a key is given, written into the
     folder `out` (made if need be): their names; Faults with every fault, `out` untouched.
     `settings_faults`: the caller has checked the signing settings and tried the key, and
@@ -153,7 +153,9 @@ def build(values, out, say=print, settings_faults=None):
     faults = [f"OUT {out}: a file, not a folder"] if out.exists() and not out.is_dir() else []
     if output.form(out) != "folder":
         faults = [f"OUT {out}: names a {out.suffix} file; the CABs go into a folder"]
-    faults += cab_signing.check(values) if settings_faults is None else settings_faults
+    if settings_faults is None:
+        signer, settings_faults = cab_signing.check(values)
+    faults += settings_faults
     try:
         layouts, warnings = prepare(values)
     except Faults as error:
@@ -163,7 +165,7 @@ def build(values, out, say=print, settings_faults=None):
                             for layout in layouts])
     if faults:
         raise Faults("\n".join(faults))
-    signed = "secret" in values
+    signed, digest = signer is not None, values.get("DEVICE_DIGEST", "sha1")
     for line in warnings:
         say(f"warning: {line}")
     path = pathlib.Path(values["INF"])
@@ -178,7 +180,7 @@ def build(values, out, say=print, settings_faults=None):
             for layout in layouts:
                 made = pathlib.Path(scratch) / inf_file.cab_name(path, layout.one.cpu)
                 if signed:
-                    cab_signing.sign_files(layout, values, pathlib.Path(scratch) / "signed" /
+                    cab_signing.sign_files(layout, signer, digest, pathlib.Path(scratch) / "signed" /
                                            made.name, say)
                 try:
                     cabwriter.write(layout, layout.scripts, made, values.get("COMPRESS") == "1",
@@ -186,7 +188,7 @@ def build(values, out, say=print, settings_faults=None):
                 except Faults as error:
                     raise Faults(f"{made.name}: cannot write it ({error})") from None
                 if signed:
-                    cab_signing.sign_cab(made, values)
+                    cab_signing.sign_cab(made, signer, digest)
                 problem = read_back(made, layout.one, code_page,
                                     {"PREXML", "POSTXML"} & set(values), signed, say)
                 if problem:

@@ -331,7 +331,9 @@ def summary(package, out, setup_size, setup_text, folder=None):
     return lines, data
 
 
-def make(values, say):
+def make(values, say, checked=None):
+    """The package in PACKAGE shipped to OUT; `checked`: the icon, version resource and signer
+    the caller has made from the same settings already (the key is tried once a run)."""
     faults = [f"{name} is needed: make package PACKAGE=folder OUT=dist/folder (or "
               "OUT=dist/name.zip)" for name in ("PACKAGE", "OUT") if name not in values]
     if "INF" not in values and {"CPU", "COMPRESS", "DRIVES"} & set(values):
@@ -356,7 +358,12 @@ def make(values, say):
     carried = carried_folder(values, package, out, faults)
     for line in package.warnings:
         say(f"warning: {line}")
-    icon, version = release.check(values, faults + package.faults)
+    if checked is None:
+        icon, version, signer = release.check(values, faults + package.faults)
+    elif faults + package.faults:
+        raise Faults(faults + package.faults)
+    else:
+        icon, version, signer = checked
     kind = out.suffix.lower()
     try:
         out.parent.mkdir(parents=True, exist_ok=True)
@@ -369,18 +376,18 @@ def make(values, say):
                     data = carry.build(files, icon, version, folder=carried)
                 except Faults as error:
                     raise Faults(f"OUT {out}: {error}") from None
-                made = setup = release.finish(data, values, scratch)
+                made = setup = release.finish(data, signer, scratch)
             else:
                 (scratch / "setup").mkdir()
-                setup = release.finish(release.build(icon, version), values, scratch / "setup")
+                setup = release.finish(release.build(icon, version), signer, scratch / "setup")
                 made = scratch / "made"
                 (write_zip if kind == ".zip" else write_folder)(package, setup, made)
             size = setup.stat().st_size
             output.replace(made, out)
     except OSError as error:
         raise Faults(f"OUT {out}: cannot write it ({error.strerror})") from None
-    signed = "" if "secret" in values else ", not signed"
-    return summary(package, out, size, release.described(values, icon, version) + signed, carried)
+    signed = "" if signer else ", not signed"
+    return summary(package, out, size, release.described(signer, icon, version) + signed, carried)
 
 
 def carried_folder(values, package, out, faults):
@@ -411,13 +418,13 @@ def from_inf(values, say):
                       "made from")
     # Every setting first, the key tried once: it signs the CABs' files, the CABs and setup.exe.
     settings = []
-    gather(settings, release.check, values)
+    checked = gather(settings, release.check, values)
     settings += cab_signing.digest_faults(values)
     with tempfile.TemporaryDirectory(prefix=".package-inf-") as folder:
         folder = pathlib.Path(folder)
         if not faults:
             try:
-                made = cab.build(values, folder, say, settings)
+                made = cab.build(values, folder, say, settings, checked and checked[2])
             except Faults as error:
                 faults += str(error).splitlines()
         else:
@@ -431,7 +438,7 @@ def from_inf(values, say):
              f"[{application}]\r\nDescription = {values.get('DESCRIPTION', application)}\r\n"
              f"CabFiles = {','.join(name for name, _ in made)}\r\n")
             .encode(ini.code_page(values.get("CODEPAGE", "1252")), "replace"))
-        return make({**values, "PACKAGE": str(folder)}, say)
+        return make({**values, "PACKAGE": str(folder)}, say, checked)
 
 
 def run(values, say):

@@ -27,22 +27,23 @@ INPUTS = ("ICON", "PFX", "PFX_PASS_FILE", "CERT", "PIN_FILE")
 
 def check(values, faults=None):
     """Every input, before anything is built: the settings together, the icon's bytes, the
-    version resource and the key. Returns the icon and the version resource; raises Faults with
+    version resource and the key. Returns the icon, the version resource and the signer (None
+    for an unsigned build); raises Faults with
     every fault found, here and in `faults` (another command's own)."""
     faults = list(faults or [])
     combined = check_settings(values)
     faults += combined
-    icon = version = None
+    icon = version = signer = None
     if "ICON" in values:
         icon = gather(faults, resources.check_icon, values["ICON"])
     texts = ("VERSION", "COMPANY", "PRODUCT", "DESCRIPTION", "COPYRIGHT")
     if any(name in values for name in texts):
         version = gather(faults, version_resource, values)
     if not combined:  # the key's settings go together, so the key can be tried
-        gather(faults, signing.check, values)
+        signer = gather(faults, signing.check, values)
     if faults:
-        raise Faults("\n".join(faults))
-    return icon, version
+        raise Faults(faults)
+    return icon, version, signer
 
 
 def version_resource(values):
@@ -60,22 +61,22 @@ def build(icon, version):
     return launcher.build("setup", "building with the packager's resources", icon, version)
 
 
-def finish(data, values, directory):
-    """The finished executable in `directory`, signed when a key is given; its path."""
+def finish(data, signer, directory):
+    """The finished executable in `directory`, signed where there is a signer; its path."""
     finished = pathlib.Path(directory) / "setup.exe"
     finished.write_bytes(data)
-    if "secret" in values:
-        finished = signing.sign(finished, values)
+    if signer is not None:
+        finished = signer.sign(finished)
     finished.chmod(0o755)
     return finished
 
 
-def described(values, icon, version):
+def described(signer, icon, version):
     """What the packager's settings put into the file, for the closing line."""
-    signature = "SHA-1 and SHA-256 signatures" if "DUAL_SIGN" in values else "signature"
+    signature = "SHA-1 and SHA-256 signatures" if signer and signer.dual else "signature"
     parts = [what for what, given in (("icon", icon), ("version information", version),
-                                      (signature, "secret" in values),
-                                      ("time-stamp", "TIMESTAMP_URL" in values)) if given]
+                                      (signature, signer),
+                                      ("time-stamp", signer and signer.stamped)) if given]
     return ", ".join(parts) if parts else "the default build"
 
 
@@ -85,15 +86,15 @@ def release(values):
     if "OUT" in values:
         out_faults += filter(None, [output.fault(
             values["OUT"], "setup", [values.get(name) for name in INPUTS], "release")])
-    icon, version = check(values, out_faults)
+    icon, version, signer = check(values, out_faults)
     data = build(icon, version)
     out = pathlib.Path(values["OUT"])
     try:
         out.parent.mkdir(parents=True, exist_ok=True)
         # Next to OUT, so the last step is a rename within one file system.
         with tempfile.TemporaryDirectory(dir=out.parent, prefix=".release-") as scratch:
-            os.replace(finish(data, values, scratch), out)
+            os.replace(finish(data, signer, scratch), out)
     except OSError as error:
         raise Faults(f"OUT {out}: cannot write it ({error.strerror})") from None
-    return [f"wrote {out}, {out.stat().st_size} bytes ({described(values, icon, version)})"]
+    return [f"wrote {out}, {out.stat().st_size} bytes ({described(signer, icon, version)})"]
 

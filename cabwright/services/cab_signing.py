@@ -17,14 +17,13 @@ DIGESTS = ("sha1", "sha256")
 
 
 def check(values):
-    """Every fault of the signing settings, the key tried once; [] when they are sound or none
-    is given."""
+    """(the signer, every fault of the signing settings), the key tried once; the signer None
+    where no key is given or it fails."""
     faults = digest_faults(values)
     combined = check_settings({name: values[name] for name in KEYS if name in values})
     faults += combined
-    if not combined:
-        gather(faults, signing.check, values)
-    return faults
+    signer = None if combined else gather(faults, signing.check, values)
+    return signer, faults
 
 
 def digest_faults(values):
@@ -60,7 +59,7 @@ def signed_already(path):
     return security.Size > 0
 
 
-def sign_files(layout, values, scratch, say):
+def sign_files(layout, signer, digest, scratch, say):
     """Each program file among the layout's members, signed in a copy under `scratch`, dated as
     its source so the CAB's dates stay the sources'."""
     members = []
@@ -73,7 +72,7 @@ def sign_files(layout, values, scratch, say):
                 copy = scratch / name / source.name
                 copy.parent.mkdir(parents=True)
                 shutil.copyfile(source, copy)
-                signed = signing.sign(copy, values, values.get("DEVICE_DIGEST", "sha1"))
+                signed = signer.sign(copy, digest)
                 when = source.stat()
                 os.utime(signed, ns=(when.st_atime_ns, when.st_mtime_ns))
                 source = signed
@@ -81,6 +80,6 @@ def sign_files(layout, values, scratch, say):
     layout.members = members
 
 
-def sign_cab(path, values):
+def sign_cab(path, signer, digest):
     """The CAB at `path` signed in its place."""
-    os.replace(signing.sign(path, values, values.get("DEVICE_DIGEST", "sha1")), path)
+    os.replace(signer.sign(path, digest), path)

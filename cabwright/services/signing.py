@@ -39,21 +39,46 @@ def run(*args, **kwargs):
     return subprocess.run(args, capture_output=True, **kwargs)
 
 
+KEY_SETTINGS = ("PFX", "PFX_PASS_FILE", "PKCS11_MODULE", "PKCS11_KEY", "CERT", "PIN_FILE",
+                "TIMESTAMP_URL", "DUAL_SIGN")
+
+
+class Signer:
+    """A key to sign with, checked when it is made: the key and certificate the settings name
+    open, match and are for code signing, a device's PIN tried once. A run makes one and signs
+    everything with it, so the PIN is tried once by construction; a build is signed exactly when
+    it has a signer."""
+
+    def __init__(self, values):
+        self.values = {name: values[name] for name in KEY_SETTINGS if name in values}
+        if "PFX" in values:
+            secret = password(values["PFX"], values["PFX_PASS_FILE"])
+            check_certificate(values["PFX"], values["PFX_PASS_FILE"], secret)
+        else:
+            secret = first_line("PIN_FILE", values["PIN_FILE"])
+            if not secret:
+                raise Faults(f"PIN_FILE {values['PIN_FILE']}: no PIN on its first line")
+            pems = chain(values["CERT"])
+            check_device_certificate(values["CERT"], pems,
+                                     device_key({**self.values, "secret": secret}))
+        self._secret = secret
+
+    def sign(self, unsigned, digest=None):
+        """The signed file beside `unsigned` (see sign)."""
+        return sign(unsigned, {**self.values, "secret": self._secret}, digest)
+
+    @property
+    def dual(self):
+        return "DUAL_SIGN" in self.values
+
+    @property
+    def stamped(self):
+        return "TIMESTAMP_URL" in self.values
+
+
 def check(values):
-    """The key and certificate the settings name: they open, match and are for code signing.
-    The password or PIN, once read, is kept in values["secret"] for sign(); a key checked so
-    is not tried again."""
-    if "secret" in values:
-        return
-    if "PFX" in values:
-        values["secret"] = password(values["PFX"], values["PFX_PASS_FILE"])
-        check_certificate(values["PFX"], values["PFX_PASS_FILE"], values["secret"])
-    elif "PKCS11_MODULE" in values:
-        values["secret"] = first_line("PIN_FILE", values["PIN_FILE"])
-        if not values["secret"]:
-            raise Faults(f"PIN_FILE {values['PIN_FILE']}: no PIN on its first line")
-        pems = chain(values["CERT"])
-        check_device_certificate(values["CERT"], pems, device_key(values))
+    """The signer the settings name, checked; None where they name no key."""
+    return Signer(values) if {"PFX", "PKCS11_MODULE"} & set(values) else None
 
 
 def password(pfx, pass_file):

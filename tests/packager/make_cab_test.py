@@ -431,13 +431,14 @@ def signed():
             ("package", {**device, "PKCS11_MODULE": release_test.SPY, "PIN_FILE": certs /
                          "wrong.txt"}, "wrong PIN for token 'Release Test'")]
     for command, settings, says in rows:
-        (out / "notes.ARM.CAB").write_bytes(b"what was there")
-        result = make(command, f"INF={inf}", f"OUT={out}", "CPU=ARM", *given(settings))
+        (out / "notes.ARM.CAB").write_bytes(b"MSCF, what was there")
+        target = out if command == "cab" else out.parent / "never-written"
+        result = make(command, f"INF={inf}", f"OUT={target}", "CPU=ARM", *given(settings))
         lines = [t for t in result.stderr.splitlines() if t.startswith(f"{command}: ")
                  and "warning:" not in t]
         if result.returncode == 0 or len(lines) != 1 or says not in lines[0] or \
-                [p.name for p in out.iterdir()] != ["notes.ARM.CAB"] or \
-                (out / "notes.ARM.CAB").read_bytes() != b"what was there":
+                [p.name for p in out.iterdir()] != ["notes.ARM.CAB"] or target != out and \
+                target.exists() or (out / "notes.ARM.CAB").read_bytes() != b"MSCF, what was there":
             failures.append(f"make {command} {settings}: said {lines}, OUT {list(out.iterdir())}")
     server.shutdown()
     if (logins := (work / "spy.log").read_text().count("C_Login")) != 1:
