@@ -48,6 +48,7 @@ test: windows host fuzzers
 
 fuzz: fuzzers
 	cmake --build $(BUILD)/fuzz --target fuzz
+	/usr/bin/python3 -m tests.fuzz.readers --seconds 300
 
 demo: windows
 	python3 -m wine.demo

@@ -121,20 +121,17 @@ def drives(text):
     return mapped, faults
 
 
-def read_back(path, one, code_page, wrapped, signed, say):
+def read_back(path, one, code_page, wrapped, signed):
     """Why the CAB at `path` doesn't read back as written, or None: its two scripts must agree
     entry for entry, as each device reads one of them; unless the packager `wrapped` _setup.xml
     in instructions of their own, which only newer devices are to carry out. A CAB `signed` must
-    carry its signature, its size counted in and its bytes as signed (cabinet.read's fault)."""
+    carry its signature, valid (cabinet.read's faults); where its chain ends is no fault."""
     try:
         found = cabinet.read(path, code_page)
     except Faults as error:
         return f"{path.name}: written, but doesn't read back: {error}".replace("\n", "; ")
     if signed and found.signature is None:
         return f"{path.name}: signed, but no signature reads back after the cabinet"
-    if signed and found.signature.problem:  # its bytes as signed: a chain the device may know
-        say(f"warning: {path.name}: its signature doesn't verify here: "
-            f"{found.signature.problem}")
     if found.disagreements and not wrapped:
         return f"{path.name}: written, but its scripts disagree: " + "; ".join(
             found.disagreements)
@@ -156,6 +153,12 @@ def build(values, out, say, settings_faults=None, signer=None):
     if settings_faults is None:
         signer, settings_faults = cab_signing.check(values)
     faults += settings_faults
+    # The reproducible-build standard's variable: used where it is set, refused where it is
+    # no date.
+    epoch = os.environ.get("SOURCE_DATE_EPOCH") or None
+    if epoch is not None and not (epoch.isascii() and epoch.isdigit() and len(epoch) < 12):
+        faults.append(f"SOURCE_DATE_EPOCH {epoch[:40]}: not a count of seconds since 1970 "
+                      "(the environment's date for reproducible builds)")
     try:
         layouts, warnings = prepare(values)
     except Faults as error:
@@ -170,8 +173,7 @@ def build(values, out, say, settings_faults=None, signer=None):
         say(f"warning: {line}")
     path = pathlib.Path(values["INF"])
     code_page = ini.code_page(values.get("CODEPAGE", "1252"))
-    epoch = os.environ.get("SOURCE_DATE_EPOCH")
-    epoch = int(epoch) if epoch and epoch.isdigit() else None
+    epoch = int(epoch) if epoch is not None else None
     out.parent.mkdir(parents=True, exist_ok=True)
     names = []
     try:
@@ -190,7 +192,7 @@ def build(values, out, say, settings_faults=None, signer=None):
                 if signed:
                     cab_signing.sign_cab(made, signer, digest)
                 problem = read_back(made, layout.one, code_page,
-                                    {"PREXML", "POSTXML"} & set(values), signed, say)
+                                    {"PREXML", "POSTXML"} & set(values), signed)
                 if problem:
                     faults.append(problem)
                 names.append(made.name)

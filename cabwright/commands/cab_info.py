@@ -20,6 +20,7 @@ def listing(path, cab):
     lines = [f"{path}: {cab.application}" + (f" by {cab.provider}" if cab.provider else ""),
              f"  script       {cab.form}",
              f"  signature    {cab.signed()}",
+             *([f"  chain        {cab.signature.chain}"] if cab.signature else []),
              f"  processor    {cab.processor_name()}",
              f"  system       {cab.versions().removeprefix('system ')}"]
     if script:
@@ -63,8 +64,7 @@ def signature_data(cab):
         return None
     return {"signer": found.subject, "issuer": found.issuer, "digest": found.digest,
             "time_stamp": found.stamped.isoformat() if found.stamped else None,
-            "verifies": found.problem is None, "problem": found.problem,
-            "changed": found.fault}
+            "verifies": not found.faults, "chain": found.chain}
 
 
 def describe(cab):

@@ -27,6 +27,7 @@ from cabwright.diagnostics import Faults
 OPTIONAL = {"uninstall", "iconfile", "iconindex", "devicefile"}
 # Characters Windows allows in no file name.
 FORBIDDEN = re.compile(r'[<>:"|?*\x00-\x1f]')
+MOST_TOLD = 100  # faults, or warnings, told of one package
 ZIP_TIME = (1980, 1, 1, 0, 0, 0)  # the earliest a ZIP entry can carry: the same bytes every run
 
 
@@ -35,15 +36,25 @@ class Package:
 
     def __init__(self, folder, code_page):
         self.folder, self.code_page = folder, code_page  # the CABs' scripts' code page too
-        self.faults, self.warnings = [], []
+        self.faults, self.warnings, self.seen = [], [], set()
         self.files = {}  # relative path in the package (as on disk, '/'-separated) -> summary
         self.cabs = []  # (relative path, cabinet.Cabinet)
 
     def fault(self, where, text):
-        self.faults.append(f"{where}: {text}")
+        self.told(self.faults, f"{where}: {text}")
 
     def warn(self, where, text):
-        self.warnings.append(f"{where}: {text}")
+        self.told(self.warnings, f"{where}: {text}")
+
+    def told(self, lines, entry):
+        """Each line once, and no more than MOST_TOLD of a kind: a damaged package can't flood
+        the terminal."""
+        if entry in self.seen or len(lines) > MOST_TOLD:
+            return
+        self.seen.add(entry)
+        lines.append(entry if len(lines) < MOST_TOLD else
+                     f"{self.folder}: more than {MOST_TOLD} lines like these; the rest are not "
+                     "told")
 
 
 def relative_fault(entry):
@@ -107,12 +118,14 @@ def cab_summary(cab):
 
 def check_cabs(package, key):
     entries = key.value.split(",")
+    bare = ",".join(e.strip(ini.BLANKS) for e in entries)
+    # The corrected line, where it is short enough to quote in each fault.
+    fixed = f"CabFiles = {bare}" if len(bare) <= 200 else "the names without blanks around " \
+        "the commas"
     for entry in entries:
         if entry != entry.strip(ini.BLANKS):
-            bare = ",".join(e.strip(ini.BLANKS) for e in entries)
             package.fault(f"install.ini:{key.line}", f"CabFiles: a blank around '{entry.strip()}' "
-                          "becomes part of its name for the installer; write "
-                          f"CabFiles = {bare}")
+                          f"becomes part of its name for the installer; write {fixed}")
             entry = entry.strip(ini.BLANKS)  # and the file it means, checked all the same
         if not entry:
             package.fault(f"install.ini:{key.line}", "CabFiles: an empty name between commas")
@@ -201,8 +214,10 @@ def check(folder, code_page):
         package.fault(f"PACKAGE {folder}", problem)
         return package
     profile = ini.read((folder / found).read_bytes(), code_page)
-    package.faults += [f"install.ini:{n}: {text}" for n, text in profile.faults]
-    package.warnings += [f"install.ini:{n}: {text}" for n, text in profile.warnings]
+    for n, text in profile.faults:
+        package.fault(f"install.ini:{n}", text)
+    for n, text in profile.warnings:
+        package.warn(f"install.ini:{n}", text)
     package.files[found] = None
     manager = profile.section("CEAppManager")
     if manager is None:

@@ -343,6 +343,10 @@ class SetupXml:
         except (ElementTree.ParseError, ValueError) as error:
             self.fault(f"not well-formed XML ({shown(str(error))})")
             return
+        except LookupError as error:  # an encoding declared that no decoder here knows
+            self.fault(f"declares an encoding this reader doesn't know ({shown(str(error))}); "
+                       "the device reads UTF-8")
+            return
         if root.tag != "wap-provisioningdoc":
             self.fault(f"its root element is <{shown(str(root.tag))}>, not <wap-provisioningdoc>")
             return
@@ -555,6 +559,89 @@ def is_script(name):
     return member_number(name) == 0 or name.casefold() == XML_SCRIPT
 
 
+# The OEM code page a cabinet's member names are in, for each ANSI code page the packager may
+# give: Windows' cabinet tools write names in it unless a name's UTF-8 attribute is set.
+OEM = {"cp1250": "cp852", "cp1251": "cp866", "cp1252": "cp850", "cp1253": "cp737",
+       "cp1254": "cp857", "cp1255": "cp862", "cp1256": "cp720", "cp1257": "cp775"}
+NAME_IS_UTF = 0x80
+BLOCK_MOST = 32768 + 6144  # the most one data block unpacks to (an uncompressible block grows)
+
+
+def structure(file, size, code_page="cp1252"):
+    """The cabinet's own tables read from its bytes, as the device's installer and libmspack
+    read them: (each member's name, decoded as the format says, in the file table's order;
+    every fault). The file table, each folder's data blocks and each member's place in its
+    folder must lie inside the cabinet; a folder holds at least one block."""
+    def take(at, length):
+        if at < 0 or length < 0 or at + length > size:
+            raise Short(at, length)
+        file.seek(at)
+        return file.read(length)
+    faults, names = [], []
+    try:
+        head = take(0, 36)
+        size = min(size, struct.unpack_from("<I", head, 8)[0])
+        files_at, = struct.unpack_from("<I", head, 16)
+        folders, count, flags = struct.unpack_from("<3H", head, 26)
+        folder_reserve = data_reserve = 0
+        at = 36
+        if folders == 0 and count:
+            return [], [f"it lists {count} files and no folder to hold them"]
+        if flags & 4:
+            header_reserve, folder_reserve, data_reserve = struct.unpack("<HBB", take(36, 4))
+            at = 40 + header_reserve
+        for _ in range(2 * bool(flags & 1) + 2 * bool(flags & 2)):  # the set's other cabinets
+            end = take(at, min(256, size - at)).find(b"\0")
+            if end < 0:
+                raise Short(at, 256)
+            at += end + 1
+        if not files_at or files_at >= size or files_at < at:
+            return [], [f"its file table is said to start at byte {files_at}, outside the "
+                        f"cabinet's {size} bytes past its header"]
+        sizes = []  # each folder's unpacked size; None where the folder is told as damaged
+        for n in range(folders):
+            start, blocks, _ = struct.unpack("<IHH", take(at + n * (8 + folder_reserve), 8))
+            told = len(faults)
+            if blocks == 0:
+                faults.append(f"its folder {n + 1} claims no data blocks")
+            unpacked, block = 0, start
+            for _ in range(blocks):
+                _, packed, length = struct.unpack("<IHH", take(block, 8))
+                if length > BLOCK_MOST:
+                    faults.append(f"its folder {n + 1} has a data block of {length:,} bytes, "
+                                  f"past the {BLOCK_MOST:,} a block holds")
+                    break
+                unpacked += length
+                block += 8 + data_reserve + packed
+                if block > size:
+                    faults.append(f"its folder {n + 1}'s data blocks run past the cabinet's "
+                                  f"{size} bytes")
+                    break
+            sizes.append(unpacked if len(faults) == told else None)
+        oem = OEM.get(code_page, "cp850")
+        at = files_at
+        for n in range(count):
+            length, offset, folder, _, _, attributes = struct.unpack("<IIHHHH", take(at, 16))
+            raw = take(at + 16, min(256, size - at - 16))
+            end = raw.find(b"\0")
+            if end < 0:
+                return names, faults + [f"its file table's entry {n + 1} has a name without an "
+                                        "end"]
+            name = shown(raw[:end].decode("utf-8" if attributes & NAME_IS_UTF else oem,
+                                          "replace"))
+            names.append(name)
+            at += 16 + end + 1
+            if folder >= folders:
+                faults.append(f"{name}: in folder {folder + 1}, and the cabinet has "
+                              f"{folders} (a cabinet set's continued member?)")
+            elif sizes[folder] is not None and offset + length > sizes[folder]:
+                faults.append(f"{name}: its {length:,} bytes at {offset:,} run past its folder's "
+                              f"{sizes[folder]:,}")
+    except Short:
+        faults.append("its tables run past the cabinet's end")
+    return names, faults
+
+
 def read(path, code_page="cp1252"):
     """The Cabinet at `path`, once every member reads back whole and its script is sound;
     Faults with every fault otherwise. The cabinet is streamed from the file and its members
@@ -564,38 +651,45 @@ def read(path, code_page="cp1252"):
     path = pathlib.Path(path)
     try:
         with open(path, "rb") as file:
-            start = file.read(4)
-        size = path.stat().st_size
+            head = file.read(signature.HEADER)
+            size = os.fstat(file.fileno()).st_size
+            if head[:4] != b"MSCF":
+                raise Faults("not a cabinet (a CAB file starts with MSCF)")
+            # Checked before GCab sees it: GCab allocates whatever length the reserve gives.
+            where = signature.placed(head)
+            recorded = struct.unpack_from("<I", head, 8)[0] if where else 0
+            if where and where[0] != recorded:
+                raise Faults(f"its header reserve puts a signature at byte {where[0]}, not "
+                               f"right after the cabinet's {recorded} bytes")
+            if where and sum(where) != size:
+                raise Faults(f"its header records {recorded} bytes and a signature of "
+                               f"{where[1]:,} bytes after them, the file has {size} (cut short "
+                               "or padded on the way?)")
+            if where:
+                file.seek(where[0])
+                der = file.read(where[1])
+            names, faults = structure(file, size, code_page)
+            if faults:
+                raise Faults(faults)
     except OSError as error:
         raise Faults(f"cannot be read ({error.strerror})") from None
-    if start != b"MSCF":
-        raise Faults("not a cabinet (a CAB file starts with MSCF)")
     cabinet = GCab.Cabinet.new()
     try:
         cabinet.load(Gio.File.new_for_path(str(path)).read(None), None)
     except GLib.Error as error:
         raise Faults(f"not a cabinet GCab can read ({error.message})") from None
-    # The installer compares the two, a signature after the cabinet counted in: a file cut
-    # short or grown in transfer fails on the user's machine.
-    signed, expected = None, cabinet.get_size()
-    where = signature.placed(bytes(cabinet.get_property("reserved") or b""))
+    signed = None
     if where:
-        offset, length = where
-        if offset != cabinet.get_size():
-            raise Faults(f"its header reserve puts a signature at byte {offset}, not right "
-                           f"after the cabinet's {cabinet.get_size()} bytes")
-        expected = offset + length
         try:
-            signed = signature.Signature(bytes(cabinet.get_signature(None)))
-        except (GLib.Error, ValueError, KeyError, IndexError) as error:
-            message = error.message if isinstance(error, GLib.Error) else repr(error)
-            raise Faults(f"its signature ({length:,} bytes at byte {offset}) can't be read "
-                           f"as one ({shown(message)})") from None
-    if expected != size:
-        after = f" and a signature of {expected - cabinet.get_size():,} bytes after them" \
-            if signed else ""
-        raise Faults(f"its header records {cabinet.get_size()} bytes{after}, the file has "
-                       f"{size} (cut short or padded on the way?)")
+            signed = signature.Signature(der)
+        except signature.Unreadable as error:
+            raise Faults(f"its signature ({where[1]:,} bytes at byte {where[0]}) can't be "
+                           f"read as one ({shown(str(error))})") from None
+    # The installer compares the two: a file cut short or grown in transfer fails on the
+    # user's machine.
+    elif cabinet.get_size() != size:
+        raise Faults(f"its header records {cabinet.get_size()} bytes, the file has {size} "
+                       "(cut short or padded on the way?)")
     members, scripts, faults = [], {}, []
     with tempfile.TemporaryDirectory(prefix="cabinet-") as scratch:
         def done():
@@ -619,7 +713,9 @@ def read(path, code_page="cp1252"):
             done()
             # A name of our own: the cabinet's names may hold '..' or '/'.
             member.set_extract_name(str(len(members) + 1))
-            members.append((shown(member.get_name()), None))
+            # The name as the table has it: GCab reads names as UTF-8 whatever the table says.
+            members.append((names[len(members)] if len(members) < len(names) else
+                            f"(member {len(members) + 1})", None))
             return True
         try:
             cabinet.extract(Gio.File.new_for_path(scratch), each, None, None)
@@ -627,14 +723,9 @@ def read(path, code_page="cp1252"):
             raise Faults(f"its files don't read back whole ({error.message})") from None
         done()
     if signed:
-        signed.verify(path)
-        if signed.fault:
-            faults.append(f"its signature doesn't verify: {signed.problem}; the device rejects "
-                          "it")
+        faults += [shown(line) for line in signed.check(path)]
     if faults:
         raise Faults(faults)
     cab = Cabinet(members, scripts, code_page)
     cab.signature = signed
-    if signed and signed.problem:
-        cab.warnings.append(f"its signature doesn't verify here: {signed.problem}")
     return cab

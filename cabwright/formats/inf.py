@@ -33,6 +33,15 @@ VARIABLE = re.compile(r"%([^%]*)%")
 # What the device's installer fills in itself in a registry value: the folder the user picked.
 SUBSTITUTED = re.compile(r"%(InstallDir|CE[0-9]+)%", re.IGNORECASE)
 KEPT_IN_VALUES = ("installdir",)  # and in folders, as one part
+EXPANDED = 64 * 1024  # the most one value's strings may expand to
+MOST_TOLD = 100  # faults, or warnings, told of one file
+NESTED = 9  # strings naming strings, this deep at most
+QUOTED = 60  # the most of a bad value a fault line quotes
+
+
+def shortened(text):
+    """A value quoted in a fault: its start, where it is long."""
+    return text if len(text) <= QUOTED else f"{text[:QUOTED]}... ({len(text):,} characters)"
 
 
 class Section:
@@ -67,7 +76,7 @@ class Install:
 
 def fields(text):
     """A line's comma-separated fields: blanks around each trimmed, quotes dropped ("" inside
-    quotes is a quote), commas inside quotes kept."""
+    quotes is a quote), commas inside quotes kept. Linear in the line, however many blanks."""
     out, field, quoted, i = [], [], False, 0
     while i < len(text):
         c = text[i]
@@ -85,11 +94,12 @@ def fields(text):
     out.append(field)
 
     def trimmed(field):
-        while field and not field[0][1] and field[0][0].isspace():
-            field = field[1:]
-        while field and not field[-1][1] and field[-1][0].isspace():
-            field = field[:-1]
-        return "".join(c for c, _ in field)
+        start, end = 0, len(field)
+        while start < end and not field[start][1] and field[start][0].isspace():
+            start += 1
+        while end > start and not field[end - 1][1] and field[end - 1][0].isspace():
+            end -= 1
+        return "".join(c for c, _ in field[start:end])
     return [trimmed(f) for f in out]
 
 
@@ -110,6 +120,8 @@ class Inf:
         stands for it)]."""
         self.path, self.code_page, self.drives = path, code_page, drives or []
         self.faults, self.warnings = [], []
+        self.installation, self.budget, self.seen = None, EXPANDED, set()
+        self.overflowed = False  # a value's strings expanded past the limit: told already
         data = path.read_bytes()
         try:
             text = data.removeprefix(b"\xef\xbb\xbf").decode("utf-8")
@@ -133,14 +145,21 @@ class Inf:
                 self.strings[key] = (value, number)
 
     def fault(self, line, text):
-        entry = f"{self.path.name}:{line}: {text}" if line else f"{self.path.name}: {text}"
-        if entry not in self.faults:
-            self.faults.append(entry)
+        self.told(self.faults, f"{self.path.name}:{line}: {text}" if line else
+                  f"{self.path.name}: {text}")
 
     def warn(self, line, text):
-        entry = f"{self.path.name}:{line}: {text}"
-        if entry not in self.warnings:
-            self.warnings.append(entry)
+        self.told(self.warnings, f"{self.path.name}:{line}: {text}")
+
+    def told(self, lines, entry):
+        """Each line once, and no more than MOST_TOLD of a kind: a damaged file can't flood
+        the terminal."""
+        if entry in self.seen or len(lines) > MOST_TOLD:
+            return
+        self.seen.add(entry)
+        lines.append(entry if len(lines) < MOST_TOLD else
+                     f"{self.path.name}: more than {MOST_TOLD} lines like these; the rest "
+                     "are not told")
 
     def keys(self, section):
         """{key casefolded: (raw value, line)} of a key = value section; the first of a
@@ -156,33 +175,56 @@ class Inf:
 
     def expand(self, text, line, depth=0, kept=()):
         """`text` with every %name% replaced; %CEn%, and the names in `kept`, left for the
-        device's installer."""
+        device's installer. What one value expands to is bounded (EXPANDED characters): strings
+        that each name the next many times would otherwise grow without end."""
+        if depth == 0:
+            self.budget = EXPANDED
+
         def one(match):
             name = match.group(1)
+            if self.budget < 0:  # told once, where the limit was passed
+                return ""
             if not name:
                 return "%"
             if name.casefold() in kept:
                 return match.group(0)
-            number = re.fullmatch(r"CE([0-9]+)", name, re.IGNORECASE)
+            number = re.fullmatch(r"CE([0-9]{1,9})", name, re.IGNORECASE)
             if number:
                 if not 1 <= int(number.group(1)) <= 17:
                     self.fault(line, f"%{name}%: the device's folders are %CE1% to %CE17%")
                 return f"%CE{int(number.group(1))}%"
             found = self.strings.get(name.casefold())
-            if found is None or depth > 8:
-                self.fault(line, f"%{name}% is not defined in [Strings] or [CEStrings]")
+            if found is None:
+                self.fault(line, f"%{shortened(name)}% is not defined in [Strings] or "
+                           "[CEStrings]")
                 return match.group(0)
+            if depth >= NESTED:
+                self.fault(line, f"%{shortened(name)}%: strings name each other more than "
+                           f"{NESTED} deep (does one name itself?)")
+                self.budget = -1
+                return ""
             value = fields(found[0])[0]
+            self.budget -= len(value)
+            if self.budget < 0:
+                self.overflowed = True
+                self.fault(line, f"%{shortened(name)}%: strings expand past {EXPANDED:,} "
+                           "characters in one value; no real .inf comes near (do they name "
+                           "each other?)")
+                return ""
             return self.expand(value, found[1], depth + 1, kept)
-        return VARIABLE.sub(one, text)
+        expanded = VARIABLE.sub(one, text)
+        return "" if depth == 0 and self.budget < 0 else expanded
 
     def values(self, text, line):
         return [self.expand(f, line) for f in fields(text)]
 
     def install_dir(self):
-        """InstallDir's value: one name part, whatever it holds (a leading backslash too)."""
-        value, line = self.strings.get("installdir", ("", 0))
-        return self.expand(fields(value)[0], line) if value else ""
+        """InstallDir's value: one name part, whatever it holds (a leading backslash too);
+        worked out once, however often a folder names it."""
+        if self.installation is None:
+            value, line = self.strings.get("installdir", ("", 0))
+            self.installation = self.expand(fields(value)[0], line) if value else ""
+        return self.installation
 
     def device_folder(self, text, line):
         """A device folder written in the .inf as its name parts: split at backslashes, a
@@ -214,18 +256,18 @@ class Inf:
             text.encode(self.code_page)
             return True
         except UnicodeEncodeError as error:
-            self.fault(line, f"{what} '{text}': {text[error.start]!r} is not in code page "
+            self.fault(line, f"{what} '{shortened(text)}': {text[error.start]!r} is not in code page "
                        f"{self.code_page.removeprefix('cp')} (CODEPAGE), which the device's "
                        "script is written in")
             return False
 
     def number(self, text, line, what, bits=32):
-        try:
-            value = int(text, 0) if text else 0
+        try:  # a number of thousands of digits is no number here: not converted at all
+            value = int(text, 0) if text and len(text) <= 40 else 0 if not text else -1
         except ValueError:
             value = -1
         if not 0 <= value < 1 << bits:
-            self.fault(line, f"{what} '{text}' is not a number")
+            self.fault(line, f"{what} '{shortened(text)}' is not a number")
             return 0
         return value
 
@@ -268,7 +310,7 @@ def install(inf, cpu):
         value, line = keys["provider"]
         one.provider = inf.expand(fields(value)[0], line)
         if len(one.provider) > MAX_PROVIDER:
-            inf.fault(line, f"Provider '{one.provider}' has {len(one.provider)} characters; "
+            inf.fault(line, f"Provider '{shortened(one.provider)}' has {len(one.provider)} characters; "
                       f"the device's installer takes {MAX_PROVIDER}")
         inf.fits(one.provider, line, "Provider")
     strings = required(inf, "CEStrings")
@@ -279,14 +321,14 @@ def install(inf, cpu):
         value, line = inf.strings["appname"]
         one.application = inf.expand(fields(value)[0], line)
         if len(one.application) > MAX_APPNAME:
-            inf.fault(line, f"AppName '{one.application}' has {len(one.application)} "
+            inf.fault(line, f"AppName '{shortened(one.application)}' has {len(one.application)} "
                       f"characters; the device's installer takes {MAX_APPNAME}")
         inf.fits(one.application, line, "AppName")
     device(inf, one, inf.merged("CEDevice", cpu))
     one.install_dir = (inf.install_dir(),)
     if "installdir" in inf.strings:
         line = inf.strings["installdir"][1]
-        if not inf.install_dir():
+        if not inf.install_dir() and not inf.overflowed:
             inf.fault(line, "InstallDir is empty; the device's installer needs a folder to "
                       "install into")
         inf.fits(inf.install_dir(), line, "InstallDir")
@@ -368,9 +410,13 @@ def device(inf, one, keys):
         value, line = keys.get(key.casefold(), ("", 0))
         value = fields(value)[0] if value else ""
         if value:
-            match = re.fullmatch(r"([0-9]+)(?:\.([0-9]+))?", value)
+            match = re.fullmatch(r"([0-9]{1,9})(?:\.([0-9]{1,9}))?", value)
             if not match:
-                inf.fault(line, f"{key} '{value}' is not major.minor")
+                inf.fault(line, f"{key} '{shortened(value)}' is not major.minor (each part "
+                          "below 2^32)")
+            elif max(int(match.group(1)), int(match.group(2) or 0)) >= 1 << 32:
+                inf.fault(line, f"{key} '{value}': a part past 2^32 - 1, the most the script "
+                          "holds")
             else:
                 one.versions[2 * i:2 * i + 2] = [int(match.group(1)), int(match.group(2) or 0)]
     for i, key in enumerate(("BuildMin", "BuildMax")):

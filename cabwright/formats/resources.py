@@ -44,6 +44,9 @@ def check_icon(path):
         image = data[offset:offset + size]
         if not (image.startswith(b"\x89PNG\r\n\x1a\n") or image[:4] == b"\x28\0\0\0"):
             raise Faults(f"{where}: image {n + 1} is neither a bitmap nor a PNG image")
+        problem = image_fault(data[6 + 16 * n:6 + 16 * n + 8], image)
+        if problem:
+            raise Faults(f"{where}: image {n + 1} {problem}")
     return data
 
 
@@ -107,3 +110,36 @@ def version_strings(version, company="", product="", description="", copyright_=
                ("OriginalFilename", "setup.exe"), ("ProductName", product),
                ("ProductVersion", dotted)]
     return [(k, v) for k, v in strings if v]
+
+
+def image_fault(entry, image):
+    """Why an icon image can't be shown as its directory entry says, or None: its own header
+    read in full, as Windows reads it (a bitmap's size, planes and depth; a PNG's size)."""
+    width, height, _, _, planes, depth = struct.unpack("<4B2H", entry)
+    width, height = width or 256, height or 256
+    if planes > 1 or depth not in (0, 1, 4, 8, 16, 24, 32):
+        return f"has {planes} planes and {depth} bits a pixel in the directory (1 plane; 1, 4, " \
+               "8, 16, 24 or 32 bits)"
+    if image.startswith(b"\x89PNG"):
+        if len(image) < 24 or image[12:16] != b"IHDR":
+            return "is a PNG image without its header"
+        found = struct.unpack(">II", image[16:24])
+    else:
+        if len(image) < 40:
+            return "is a bitmap without its 40-byte header"
+        bits_width, bits_height, bits_planes, bits, compression = \
+            struct.unpack_from("<iiHHI", image, 4)
+        if bits_width <= 0 or bits_height <= 0 or bits_height % 2 or bits_planes != 1 or \
+                bits not in (1, 4, 8, 16, 24, 32) or compression not in (0, 3):
+            return (f"is a bitmap of {bits_width} by {bits_height}, {bits_planes} planes, "
+                    f"{bits} bits a pixel, compression {compression}: not an icon's (a width, "
+                    "twice the height, 1 plane, 1 to 32 bits, uncompressed)")
+        found = (bits_width, bits_height // 2)
+        rows = (bits_width * bits + 31) // 32 * 4 + (bits_width + 31) // 32 * 4
+        colours = (1 << bits) * 4 if bits <= 8 else 0
+        if 40 + colours + rows * found[1] > len(image):
+            return f"holds {len(image):,} bytes; a bitmap of its size needs " \
+                   f"{40 + colours + rows * found[1]:,}"
+    if found != (width, height):
+        return f"is {found[0]} by {found[1]} pixels; the directory says {width} by {height}"
+    return None

@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """The CAB reader and make cab-info: /usr/bin/python3 -m tests.packager.cab_test GROUP, GROUP good
 (a script assembled by hand read back and listed, the demo's CABs listed, a _setup.xml CAB shipped
-by make package), damaged (a table of damaged scripts) or fuzz (mutated scripts)."""
+by make package, signed CABs), damaged (scripts and signatures) or fuzz (mutated scripts)."""
+import hashlib
 import json
 import os
 import random
+import resource
 import struct
 import subprocess
 import sys
@@ -12,10 +14,15 @@ import time
 import tracemalloc
 
 from tests.packager.package_test import ROOT, WORK
+from tests.packager import release_test
 from tests.packager.release_test import make
 from wine import demo
 
-from cabwright.formats import cabinet
+from asn1crypto import cms, core, pem, x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import padding
+
+from cabwright.formats import cabinet, signature
 from cabwright.diagnostics import Faults
 
 # Header: size 331, ARM (2577), system 4.20 to 5.0, builds 1000 to 2000; 5 strings, 1 folder,
@@ -86,6 +93,56 @@ def put(at, data, script=SCRIPT):
     return script[:at] + data + script[at + len(data):]
 
 
+def signed_cab(header=20, sid=None, carried=("signing", "ca")):
+    """(bytes, digest): gcab's cabinet laid out and signed as the platform's signing tools do (44
+    reserve bytes after its folder entry) by this double, over the digest the reader computes."""
+    certs = WORK / "cab" / "certs"
+    if not (certs / "leaf.key").exists():
+        release_test.certificates(certs)
+    demo.cabinet(path := WORK / "cab" / "unsigned.cab", MEMBERS)
+    cab, shift = bytearray(path.read_bytes()), 4 + header + 44
+    for at in (8, 16, 36):  # the cabinet's size, the offsets of its file table and its data
+        struct.pack_into("<I", cab, at, struct.unpack_from("<I", cab, at)[0] + shift)
+    cab[30] |= 4
+    cab[36:44] = struct.pack("<HBBIII", header, 44, 0, 0x100000, len(cab) + shift, 1) + bytes(
+        header - 12) + cab[36:44] + b"\xa5" * 44
+    path.write_bytes(cab)
+    digest = signature.cab_digest(path, "sha1") if header == 20 else bytes(20)
+    indirect = signature.IndirectData({"data": core.Any.load(bytes.fromhex(
+        "300c060a2b060104018237020119")), "message_digest": {"digest_algorithm": {
+            "algorithm": "sha1"}, "digest": digest}})
+    attributes = cms.CMSAttributes([
+        {"type": "content_type", "values": [signature.INDIRECT_DATA]},
+        {"type": "message_digest", "values": [hashlib.sha1(indirect.contents).digest()]}])
+    key = serialization.load_pem_private_key((certs / "leaf.key").read_bytes(), None)
+    ours = [x509.Certificate.load(pem.unarmor((certs / f"{n}.pem").read_bytes())[2])
+            for n in carried]
+    sid = hashlib.sha1(ours[0].public_key["public_key"].contents[1:]).digest() \
+        if sid == "ski" else sid  # the key identifier: SHA-1 of the public key's bits
+    der = cms.ContentInfo({"content_type": "signed_data", "content": {
+        "version": "v1", "digest_algorithms": [{"algorithm": "sha1"}],
+        "encap_content_info": {"content_type": signature.INDIRECT_DATA,
+                               "content": indirect.retag({"explicit": 0})},
+        "certificates": ours, "signer_infos": [{
+            "version": "v3" if sid else "v1", "sid": {"subject_key_identifier": sid} if sid
+            else {"issuer_and_serial_number": {"issuer": ours[0].issuer,
+                                               "serial_number": ours[0].serial_number}},
+            "digest_algorithm": {"algorithm": "sha1"}, "signed_attrs": attributes,
+            "signature_algorithm": {"algorithm": "rsassa_pkcs1v15"}, "signature": key.sign(
+                attributes.dump(), padding.PKCS1v15(), hashes.SHA1())}]}}).dump()
+    der += bytes(-len(der) % 8)
+    struct.pack_into("<I", cab, 48, len(der))
+    return bytes(cab) + der, digest
+
+
+def info(data):
+    """cabwright cab-info on a CAB of these bytes, within 1 GiB of address space."""
+    (path := WORK / "cab" / "signed.cab").write_bytes(data)
+    return subprocess.run(["/usr/bin/python3", "-m", "cabwright", "cab-info", str(path)],
+                          capture_output=True, text=True, preexec_fn=lambda: resource.setrlimit(
+                              resource.RLIMIT_AS, (1 << 30, 1 << 30)))
+
+
 def good():
     demo.sample(WORK / "cab" / "demo")
     demo.cabinet(path := WORK / "cab" / "demo" / "notes.cab", MEMBERS)
@@ -126,6 +183,19 @@ def good():
     if result.returncode or result.stderr or "Notes, any processor (0), system any to any, its " \
             "script _setup.xml" not in result.stdout:
         failures.append(f"make package, a _setup.xml CAB: {result.stdout}{result.stderr}")
+    # Signed by the test double with a per-folder reserve, the digest worked out by hand for this
+    # layout: header bytes 0-3, 8-33, then 56 on (the folder entry and its 44 reserve bytes at
+    # 60-111, the file table right after), up to the signature at 477.
+    data, digest = signed_cab()
+    if digest != hashlib.sha1(data[:4] + data[8:34] + data[56:477]).digest():
+        failures.append("the digest of a CAB with a per-folder reserve isn't the hand-worked one")
+    for kwargs, chain in (({}, " < Release Test CA: a root this machine doesn't hold (the"),
+                          ({"sid": "ski"}, " < Release Test CA: "),
+                          ({"carried": ("signing",)}, ": its issuer Release Test CA is neither")):
+        result = info(signed_cab(**kwargs)[0])
+        if result.returncode or result.stderr or ", verifies\n  chain        Müller & Söhne " \
+                f"GmbH{chain}" not in result.stdout:
+            failures.append(f"signed {kwargs}: {result.stdout}{result.stderr}")
     return failures
 
 
@@ -155,6 +225,8 @@ def damaged():
          ["_setup.xml: the Extract of %CE1%\\Notes\\notes.exe: Source NOTES.003 is not a"]),
         (b'<!DOCTYPE x [<!ENTITY a "aaaa">]><wap-provisioningdoc>&a;</wap-provisioningdoc>',
          ["-NOTES.000"], ["_setup.xml: declares an entity or a DTD"]),
+        (b'<?xml version="1.0" encoding="x-unknown"?><wap-provisioningdoc/>', ["-NOTES.000"],
+         ["_setup.xml: declares an encoding this reader doesn't know (unknown encoding: x-un"]),
     ]
     # The two scripts telling the device different things: a warning each.
     rows += [({"NOTES.000": SCRIPT, "_setup.xml": XML_BESIDE.replace(old, new)}, [], says)
@@ -184,6 +256,50 @@ def damaged():
             lines = error.lines
         if len(lines) != len(says) or not all(map(str.startswith, lines, says)):
             failures.append(f"row {n}: said {lines}, expected {says}")
+    # A cabinet's own tables damaged as the format says they can't be: one line each. A member
+    # named in the OEM code page, as Windows' tools write names, read as such.
+    demo.cabinet(plain := WORK / "cab" / "plain.cab", {**MEMBERS, "R\xd6ADME.TXT": b"x"})
+    data = bytearray(plain.read_bytes())
+    at = data.index(b"R\xc3\x96ADME")
+    data[at + 1:at + 3], data[at - 2] = b"\x99\x99", data[at - 2] & ~0x80  # RÖÖADME in cp850
+    data = bytes(data)
+    for n, (changed, says) in enumerate((
+            (data[:16] + struct.pack("<I", 0xFFFFFFF0) + data[20:], "its file table is said "
+             "to start at byte 4294967280, outside"),
+            (data[:40] + b"\0\0" + data[42:], "its folder 1 claims no data blocks"),
+            (data[:26] + b"\0\0" + data[28:], "it lists 5 files and no folder")), 1):
+        if (result := info(changed)).returncode != 1 or says not in result.stderr or \
+                result.stderr.count("\n") != 1:
+            failures.append(f"cabinet row {n}: status {result.returncode}, {result.stderr}")
+    if "R\xd6\xd6ADME.TXT is installed by nothing" not in (result := info(data)).stderr:
+        failures.append(f"a member named in the OEM code page: {result.stderr}")
+    # Text from the CAB that would steer a terminal (an escape, a right-to-left override) is
+    # shown escaped, in the listing and in the warnings alike.
+    demo.cabinet(plain, {"_setup.xml": XML.replace(b'value="Notes"', b'value="\xe2\x80\xaeNotes"'),
+                         "NOTES.001": b"x", "\x1b[2J": b"x"})
+    result = info(plain.read_bytes())
+    if "\x1b" in result.stdout + result.stderr or "\u202e" in result.stdout or \
+            "\\u202eNotes" not in result.stdout or "\\x1b[2J is installed by nothing" not in \
+            result.stderr:
+        failures.append(f"control characters shown raw: {result.stdout!r} {result.stderr!r}")
+    # The test double's signed CAB, one thing changed in each row: one line each.
+    data, digest = signed_cab()
+    flip = lambda at: data[:at] + bytes([data[at] ^ 1]) + data[at + 1:]  # noqa: E731
+    ca = x509.Certificate.load(pem.unarmor((WORK / "cab/certs/ca.pem").read_bytes())[2])
+    for n, (changed, says) in enumerate((
+            (flip(70), "doesn't verify: the CAB changed after it was signed"),  # folder reserve
+            (flip(data.rindex(digest) + 3), "doesn't verify: the digest it signs isn't the one"),
+            (flip(data.rindex(digest) - 2), "(its signed digest (DigestInfo) is malformed"),
+            (flip(data.index(bytes.fromhex("2a864886f70d010702")) + 8), "(its content type is "
+             "1.2.840.113549.1.7.3, not SignedData)"),
+            (data[:48] + struct.pack("<I", 0xFFFFFFF0) + data[52:], "4,294,967,280 bytes after"),
+            (signed_cab(sid=bytes(20))[0], "doesn't verify: its signer names no certificate it"),
+            (signed_cab(header=24)[0], "can't be checked: its digest can't be computed (its hea"),
+            (flip(data.rindex(ca.public_key.dump()) + 99), "doesn't verify: the certificate of "
+             "Müller & Söhne GmbH isn't signed by the certificate of its issuer")), 1):
+        if (result := info(changed)).returncode != 1 or result.stdout or says not in \
+                result.stderr or result.stderr.count("\n") != 1:
+            failures.append(f"signature row {n}: status {result.returncode}, {result.stderr}")
     return failures
 
 

@@ -16,11 +16,12 @@ import re
 import shutil
 import subprocess
 import sys
+import time
 import zipfile
 
 from cabwright import cli  # the reader, written apart from the writer
-from cabwright.formats import cabinet
-from cabwright.formats import cabwriter
+from cabwright.commands import cab as make_cab
+from cabwright.formats import cabinet, cabwriter, signature
 from tests.packager.package_test import tree
 from tests.packager.release_test import make
 
@@ -197,6 +198,18 @@ def bad():
              ([("..\\common", "e:\\Product\\Missing")], None, ["CPU=ARM", mapped],
               [("Notes.htm = 1", "Notes.htm: no folder E:\\Product\\Missing: DRIVES maps "
                 f"E:\\product to {WORK / 'app'}, which has no Missing")])]
+    # Hostile .inf files, each one line within the bound: strings that name the next a hundred
+    # times, four deep (10^8 characters); a number of 5,000 digits; 100,000 blanks after a
+    # comma; a standard folder of 5,000 digits.
+    bomb = "".join(f's{n} = "{f"%s{n + 1}%" * 100}"\n' for n in range(4)) + "s4 = xxxxxxxxxx\n"
+    rows += [([("[CEStrings]\n", "[CEStrings]\n" + bomb), ('"Notes"', '"%s0%"')], None, "ARM",
+              [("s3 = ", "%s4%: strings expand past 65,536 characters")]),
+             ([("2577", "9" * 5000)], None, "ARM", [("99999", "ProcessorType '" + "9" * 60 +
+                                                     "... (5,000 characters)' is not a number")]),
+             ([("Notes.htm = 1", "Notes.htm = 1," + " " * 100000 + "x")], None, "ARM",
+              [("Notes.htm = 1", "Notes.htm: no folder ../common/x")]),
+             ([("%CE1%", "%CE" + "1" * 5000 + "%")], None, "ARM",
+              [("%CE111", "%CE" + "1" * 58 + "... (5,002 characters)% is not defined")])]
     failures, script = [], cabwriter.script
     for n, (replacements, change, cpu, says) in enumerate(rows, 1):
         text = INF
@@ -217,7 +230,11 @@ def bad():
                                                      told.getvalue())
             cabwriter.script = script
         else:
+            began = time.monotonic()
             result = make("cab", *settings)
+            if time.monotonic() - began > 20 or len(result.stderr) > 100000:
+                failures.append(f"row {n}: {time.monotonic() - began:.1f} s, "
+                                f"{len(result.stderr):,} characters told")
         lines = [t.removeprefix("cab: ") for t in result.stderr.splitlines()
                  if t.startswith("cab: ") and not t.startswith("cab: warning: ")]
         want = [says.format(out=out) if m in (False, "OUT", "=") else f"{at(text, m) if m else 'notes.inf'}: {says}"
@@ -262,10 +279,15 @@ def good():
     drives, again = WORK / "good" / "drives", WORK / "good" / "drives2"
     shutil.rmtree(again, ignore_errors=True)
     absolute = application(INF.replace("..\\common", "e:\\Product\\COMMON"))
-    os.environ["PFX"] = "unused.pfx"
+    os.environ["PFX"], os.environ["SOURCE_DATE_EPOCH"] = "unused.pfx", "yesterday"
+    refused = make("cab", f"INF={absolute}", f"OUT={drives}", "CPU=ARM SH3",
+                   f"DRIVES=E:\\product={top}")
+    os.environ["SOURCE_DATE_EPOCH"] = ""
     result = make("cab", f"INF={absolute}", f"OUT={drives}", "CPU=ARM SH3",
                   f"DRIVES=E:\\product={top}")
     del os.environ["PFX"]
+    if "cab: SOURCE_DATE_EPOCH yesterday: not a count of seconds" not in refused.stderr:
+        failures.append(f"SOURCE_DATE_EPOCH=yesterday: {refused.stderr}")
     if result.returncode or {p.name: p.read_bytes() for p in drives.iterdir()} != runs[0] or \
             "cab: warning: PFX is in the environment and not used" not in result.stderr:
         failures.append(f"DRIVES=E:\\product={top}: status {result.returncode}, {result.stderr}")
@@ -385,14 +407,17 @@ def signed():
     result = make("cab", f"INF={inf}", f"OUT={out}", "CPU=ARM", f"TIMESTAMP_URL={url}",
                   *given(device))
     cab = out / "notes.ARM.CAB"
-    if result.returncode or "Setup.dll: signed already" not in result.stderr:
+    if result.returncode or "Setup.dll: signed already" not in result.stderr or "verif" in \
+            result.stderr:  # the test CA, a root this machine doesn't hold: no warning
         return [f"make cab, signing: status {result.returncode}\n{result.stderr}"]
     extracted = work / "x"
     subprocess.run(["cabextract", "-q", "-d", extracted, cab], check=True)
     for checked in (cab, extracted / "000notes.003", extracted / "NOTESI~1.004"):
         verdict = release_test.verify(checked, certs / "ca.pem")
         if verdict.returncode or "Message digest algorithm  : SHA1" not in verdict.stdout or \
-                "Timestamp Server Signature verification: ok" not in verdict.stdout:
+                "Timestamp Server Signature verification: ok" not in verdict.stdout or checked == \
+                cab and "Calculated message digest : " + signature.cab_digest(  # its own rule
+                    cab, "sha1").hex().upper() not in verdict.stdout:
             failures.append(f"{checked.name}: osslsigncode says\n{verdict.stdout}{verdict.stderr}")
     if {(extracted / n).read_bytes() for n in ("000Setup.002", "000Setup.999")} != {vendor} or \
             sources != {p: p.read_bytes() for p in inf.parents[1].rglob("*") if p.is_file()}:
@@ -401,12 +426,19 @@ def signed():
     if "  signature    signed by Müller & Söhne GmbH, issued by Release Test CA, SHA-1, " \
             "time-stamped 20" not in listed.stdout or not listed.stdout.count(", verifies\n"):
         failures.append(f"make cab-info lists {listed.stdout}{listed.stderr}")
-    tampered = bytearray(cab.read_bytes())
-    tampered[32] ^= 1  # the cabinet's set id: nothing but the signature covers it
-    (work / "tampered.cab").write_bytes(tampered)
-    listed = make("cab-info", f"CAB={work / 'tampered.cab'}")
-    if listed.returncode == 0 or "the CAB changed after it was signed" not in listed.stderr:
-        failures.append(f"a changed byte: make cab-info says {listed.stdout}{listed.stderr}")
+    # A bit flipped in the set id (only the signature covers it), the RSA signature, the stamp's.
+    signer = cabinet.read(cab).signature.signer
+    for value, says in ((None, "its signature doesn't verify: the CAB changed after it was"),
+                        (signer["signature"].native, "its signature over its attributes is wrong"),
+                        (signer["unsigned_attrs"][0]["values"][0]["content"]["signer_infos"][0][
+                            "signature"].native, "its time-stamp doesn't verify: its signature")):
+        tampered = bytearray(cab.read_bytes())
+        tampered[tampered.rindex(value) + 9 if value else 32] ^= 1
+        (work / "tampered.cab").write_bytes(tampered)
+        listed = make("cab-info", f"CAB={work / 'tampered.cab'}")
+        if listed.returncode == 0 or says not in listed.stderr or says not in make_cab.read_back(
+                work / "tampered.cab", None, "cp1252", False, True):
+            failures.append(f"{says}: make cab-info says {listed.stdout}{listed.stderr}")
     # A CAB signed outside our tools.
     (folder := work / "package").mkdir()
     (folder / "install.ini").write_text("[CEAppManager]\nVersion = 1.0\nComponent = Notes\n"

@@ -11,6 +11,7 @@
 import pathlib
 import shutil
 import sys
+import time
 import zipfile
 
 from tests.pe import pe_check
@@ -67,6 +68,13 @@ def bad():
     ]
     rows.append((lambda f: None, "out.exe", ["FOLDER con.notes: con is a device's name"],
                  ["FOLDER=con.notes"]))
+    # Hostile lists: ten thousand names after ", " told in at most a hundred lines, each
+    # quoting the list once, shortened; a million commas one line. Each well within the bound.
+    names = "CabFiles = " + ", ".join(f"c{n}.cab" for n in range(10000))
+    rows += [(edit("CabFiles = cabs\\arm\\notes.cab,cabs\\sh3\\notes.cab", names), "out",
+              ["install.ini:7: CabFiles"] * 100 + ["{package}: more than 100 lines"]),
+             (edit("notes.cab,", "notes.cab" + "," * 1000000), "out",
+              ["install.ini:7: CabFiles: an empty name between commas"])]
     # OUT where something not of make package's making is: refused, every byte kept.
     rows += [(lambda f: None, "mine", ["OUT {out}: a folder holding notes.txt, which package "
                                        "didn't write"], [], {"notes.txt": b"the user's"}),
@@ -85,10 +93,14 @@ def bad():
         out.unlink(missing_ok=True)
         previous(out, *there)
         before = (snapshot(out), sorted(p.name for p in out.parent.iterdir()))
+        began = time.monotonic()
         result = make("package", f"PACKAGE={folder}", f"OUT={out}", *settings)
+        if time.monotonic() - began > 20 or len(result.stderr) > 100000:
+            failures.append(f"row {n}: {time.monotonic() - began:.1f} s, "
+                            f"{len(result.stderr):,} characters told")
         lines = [t.removeprefix("package: ") for t in result.stderr.splitlines()
                  if t.startswith("package: ") and not t.startswith("package: warning: ")]
-        says = [line.format(out=out) for line in says]
+        says = [line.format(out=out, package=folder) for line in says]
         if result.returncode == 0 or len(lines) != len(says) or not all(
                 line.startswith(want) for line, want in zip(lines, says)):
             failures.append(f"row {n}: status {result.returncode}, said {lines}, expected {says}")

@@ -264,6 +264,10 @@ def bad_input():
          f"image 2 runs past the end of the file (offset {len(good) - len(ICON_IMAGES[1][3])} + "
          f"{len(ICON_IMAGES[1][3])} > {len(good) - 1} bytes)"),
         ({"ICON": ico("no-images.ico", struct.pack("<HHH", 0, 1, 0))}, "holds no images"),
+        # Its header read in full: a width of 0, a height of -7, 0 planes, 65,535 bits.
+        ({"ICON": ico("crafted.ico", icon_file([(48, 48, 32, struct.pack(
+            "<IiiHH", 40, 0, -7, 0, 65535) + bitmap(48)[16:])]))}, "image 1 is a bitmap of 0 "
+         "by -7, 0 planes, 65535 bits a pixel"),
         ({"VERSION": "1.2.3.4.5"}, "5 numbers, at most four"),
         ({"VERSION": "1.65536", "COMPANY": COMPANY}, "65536 is past 65535"),
         ({"VERSION": "1.2b"}, "'2b' is not a number"),
