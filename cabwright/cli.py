@@ -63,6 +63,9 @@ def parser():
         if name in ("cab-info", "package"):
             one.add_argument("--json", action="store_true",
                              help="print one JSON document in place of the text")
+        if name == "cab-info":
+            one.add_argument("--diff", nargs=2, metavar=("OLD.cab", "NEW.cab"),
+                             help="what installing NEW.cab changes on a device against OLD.cab")
         one.add_argument("words", nargs="*", metavar="NAME=value" if name != "cab-info"
                          else "FILE.cab", help="settings as make takes them" if name !=
                          "cab-info" else "the CAB to list (or CAB=file.cab)")
@@ -107,8 +110,12 @@ def gather(command, args, unknown):
         else:
             values[name] = value
     values = {name: value for name, value in values.items() if value}
+    if getattr(args, "diff", None):
+        if "CAB" in values:
+            faults.append("--diff OLD.cab NEW.cab compares two CABs; give no other")
+        values["DIFF"] = args.diff
     for name in REQUIRED.get(command, ()):
-        if name not in values:
+        if name not in values and "DIFF" not in values:
             faults.append(f"{name} is needed: cabwright {command} " + (
                 "FILE.cab" if name == "CAB" else f"--{name.lower()} ... (or {name}=...)"))
     return values, faults
@@ -163,8 +170,10 @@ def run(command, values, terminal, as_json):
             lines = cab.run(values, terminal.say)
         else:
             from cabwright.commands import cab_info
-            path = pathlib.Path(values["CAB"])
-            lines, data, warnings = cab_info.run(path)
+            if "DIFF" in values:
+                lines, data, warnings = cab_info.diff(*map(pathlib.Path, values["DIFF"]))
+            else:
+                lines, data, warnings = cab_info.run(pathlib.Path(values["CAB"]))
             for line in warnings:
                 terminal.warnings.append(line)
     except Faults as error:

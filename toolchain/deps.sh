@@ -56,6 +56,7 @@ test_too() {
     want /usr/lib/x86_64-linux-gnu/pkcs11-spy.so opensc-pkcs11  # cards, USB tokens; a spy
     want gcab gcab  # the demo and the tests make cabinets with it
     want cabextract cabextract  # a second reader of the CABs we write
+    want /usr/lib/python3/dist-packages/hypothesis/__init__.py python3-hypothesis  # round trips
     want /usr/bin/time time  # make bench-cab: peak memory
     want debootstrap debootstrap  # a clean Debian root that the .deb is installed into
     # Wine's 64-bit part runs everywhere; its 32-bit part only where the kernel runs 32-bit

@@ -6,11 +6,11 @@ with a registration left behind by an installer that is gone; and as one program
 leaves the files in a folder of their own in the stand-in's folder."""
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
 
+from cabwright.formats import model, script000
 from wine import harness as wine
 
 PACKAGE = "D:\\Sample Package"
@@ -68,23 +68,13 @@ Notes, 0, notes.exe\r
 
 
 def description_file(application, provider, processor, minimum=(3, 0), maximum=(0, 0)):
-    """A device installer's description file (.000): the 100-byte header, the two names, then
-    what it installs: member .001 as <application>.exe in %CE1%\\<application>."""
-    names = application.encode() + b"\0" + provider.encode() + b"\0"
-    strings = b"".join(struct.pack("<HH", n, len(s) + 1) + s + b"\0"
-                       for n, s in ((1, b"%CE1%"), (2, application.encode())))
-    folders = struct.pack("<HH3H", 1, 6, 1, 2, 0)
-    program = application.encode() + b".exe\0"
-    files = struct.pack("<HHHIH", 1, 1, 1, 0, len(program)) + program
-    at = [100 + len(names)]
-    for section in (strings, folders):
-        at.append(at[-1] + len(section))
-    size = at[-1] + len(files)
-    header = struct.pack("<4s5I6I6H6I6HI", b"MSCE", 0, size, 0, 1, processor,
-                         *minimum, *maximum, 0, 0, 2, 1, 1, 0, 0, 0, *at, 0, 0, 0,
-                         100, len(application) + 1, 101 + len(application), len(provider) + 1,
-                         0, 0, 0)
-    return header + names + strings + folders + files
+    """A device installer's description file (.000), as make cab encodes one: member .001
+    installed as <application>.exe in %CE1%\\<application>."""
+    folder = f"%CE1%\\{application}"
+    return script000.encode(model.Install(
+        application=application, provider=provider, processor=processor, minimum=minimum,
+        maximum=maximum, folders=[folder],
+        files=[model.File(1, folder, f"{application}.exe")]), "cp1252")
 
 
 def cabinet(path, files):

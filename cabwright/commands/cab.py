@@ -17,7 +17,7 @@ import shlex
 import tempfile
 
 from cabwright.services import cab_signing, output
-from cabwright.formats import cabinet, cabwriter, ini, setup_xml
+from cabwright.formats import cabinet, cabwriter, ini, model, script000, setup_xml
 
 from cabwright.formats import inf as inf_file
 from cabwright.diagnostics import Faults
@@ -44,51 +44,62 @@ def prepare(values):
                                      mapped)
     layouts = []
     for one in installs:
-        for number, f in enumerate(one.files, 1):
-            f.number = number
         if parsed.faults or faults:
             continue
-        layout = cabwriter.Layout(one, inf_file.cab_name(path, one.cpu))
-        layout.scripts = {layout.script_name: cabwriter.script(layout, code_page),
-                          cabinet.XML_SCRIPT: setup_xml.document(layout, code_page,
-                                                                 wrapped["PREXML"],
-                                                                 wrapped["POSTXML"])}
+        name = inf_file.cab_name(path, one.cpu)
+        layout = cabwriter.Contents(one, name)
+        one.before, one.after = wrapped["PREXML"], wrapped["POSTXML"]
+        try:  # what the .000 file can't hold, told before anything is written
+            layout.scripts[layout.script_name] = script000.encode(one, code_page)
+        except script000.Unwritable as error:
+            for line, text in error.faults:
+                parsed.fault(line or None, f"{name}: {text}")
+            continue
+        layout.scripts[cabinet.XML_SCRIPT] = setup_xml.encode(one)
         size = len(layout.scripts[layout.script_name])
-        if size > cabwriter.SCRIPT_WARNING:
+        if size > model.SCRIPT_WARNING:
             parsed.warnings.append(
-                f"{path.name}: {inf_file.cab_name(path, one.cpu)}: its script is "
-                f"{size:,} bytes; older devices' installers refuse one over 32 KB "
-                "(shorter folder and file names shrink it)")
+                f"{path.name}: {name}: its script is {size:,} bytes; older devices' installers "
+                "refuse one over 32 KB (shorter folder and file names shrink it)")
         layouts.append(layout)
     if parsed.faults or faults:
         raise Faults("\n".join(faults + parsed.faults))
+    anywhere = [inf_file.cab_name(path, one.cpu) for one in installs if one.processor == 0]
+    if len(anywhere) > 1:
+        parsed.warnings.append(any_processor(path.name, anywhere))
     return layouts, parsed.warnings
+
+
+ANY_PROCESSOR = "each declare any processor"
+
+
+def any_processor(where, names):
+    """The warning for CABs that all declare any processor: the installer takes the first that
+    fits a device, whichever processor its files were built for."""
+    return (f"{where}: {', '.join(names)} {ANY_PROCESSOR} (ProcessorType 0 or none); "
+            "the installer can't tell them apart and installs the first (give each its "
+            "ProcessorType)")
 
 
 def fragment(values, name, faults):
     """The provisioning XML that the command line's /prexml or /postxml puts before or after
-    what the .inf describes: characteristics, not a document of their own."""
+    what the .inf describes: characteristics, or a whole document, which goes in as it stands,
+    root and all, as the SDK tool pastes it; as Elements."""
     if name not in values:
-        return ""
-    from defusedxml import DefusedXmlException, ElementTree
+        return ()
     what = f"/{name.lower()} {values[name]}"
     try:
-        text = pathlib.Path(values[name]).read_text("utf-8")
-        root = ElementTree.fromstring(f"<wap-provisioningdoc>{text}</wap-provisioningdoc>")
+        text = pathlib.Path(values[name]).read_text("utf-8-sig")
     except OSError as error:
         faults.append(f"{what}: cannot read it ({error.strerror})")
     except UnicodeDecodeError:
         faults.append(f"{what}: not UTF-8 text")
-    except (DefusedXmlException, ElementTree.ParseError) as error:
-        faults.append(f"{what}: not characteristics of provisioning XML ({error})")
     else:
-        if root.find("wap-provisioningdoc") is not None or any(
-                child.tag != "characteristic" for child in root):
-            faults.append(f"{what}: holds {', '.join(f'<{c.tag}>' for c in root)}; it must "
-                          "hold <characteristic> elements only, which go into _setup.xml's "
-                          "<wap-provisioningdoc>")
-        return text
-    return ""
+        elements, fault = setup_xml.parsed(text)
+        if fault:
+            faults.append(f"{what}: {fault}")
+        return elements
+    return ()
 
 
 def drives(text):
@@ -185,8 +196,7 @@ def build(values, out, say, settings_faults=None, signer=None):
                     cab_signing.sign_files(layout, signer, digest, pathlib.Path(scratch) / "signed" /
                                            made.name, say)
                 try:
-                    cabwriter.write(layout, layout.scripts, made, values.get("COMPRESS") == "1",
-                                    epoch)
+                    cabwriter.write(layout, made, values.get("COMPRESS") == "1", epoch)
                 except Faults as error:
                     raise Faults(f"{made.name}: cannot write it ({error})") from None
                 if signed:

@@ -111,6 +111,13 @@ def named_file(package, key):
 def cab_summary(cab):
     """A CAB's line in the summary: one with a .000 file as it always was (with _setup.xml
     beside it, as the SDK tool makes them), one without named so."""
+    if not cab.application:  # provisioning only: what it adds to the device
+        from cabwright.commands import cab_info
+        certificates, settings = cab_info.provisioning(cab.install)
+        privileged = sum(c["privileged"] for c in certificates)
+        return (f"provisioning only: {len(certificates)} certificates" +
+                (f" ({privileged} into the privileged store)" if privileged else "") +
+                f", {len(settings)} other settings, {cab.signed()}")
     by = f" by {cab.provider}" if cab.provider else ""
     form = "" if cab.script else f", its script {cab.form}"
     return f"{cab.application}{by}, {cab.processor_name()}, {cab.versions()}{form}, {cab.signed()}"
@@ -146,10 +153,15 @@ def check_cabs(package, key):
             package.warn(found, line)
         package.files[found] = cab_summary(description)
         package.cabs.append((found, description))
+    applications = [(name, d) for name, d in package.cabs if d.application]
+    anywhere = [name for name, d in applications if d.processor == 0]
+    if len(anywhere) > 1:
+        from cabwright.commands import cab
+        package.warn(f"install.ini:{key.line}", cab.any_processor("CabFiles", anywhere))
     # The installer names the application after the first CAB.
-    if len({(d.application, d.provider) for _, d in package.cabs}) > 1:
-        first, described = package.cabs[0]
-        for other, d in package.cabs[1:]:
+    if len({(d.application, d.provider) for _, d in applications}) > 1:
+        first, described = applications[0]
+        for other, d in applications[1:]:
             if (d.application, d.provider) != (described.application, described.provider):
                 package.warn(other, f"names '{d.application}' by '{d.provider}', {first} "
                              f"'{described.application}' by '{described.provider}'; the "
@@ -413,7 +425,7 @@ def carried_folder(values, package, out, faults):
             faults.append(f"FOLDER {values['FOLDER']}: goes with OUT=<name>.exe, the one program "
                           "that puts its files in a folder of that name")
         return None
-    cab = package.cabs[0][1] if package.cabs else None
+    cab = next((d for _, d in package.cabs if d.application), None)
     name = values.get("FOLDER") or (cab and index.default_folder(cab.provider, cab.application))
     if name and index.folder_fault(name):
         given = f"FOLDER {name}" if "FOLDER" in values else \
@@ -439,7 +451,9 @@ def from_inf(values, say):
         folder = pathlib.Path(folder)
         if not faults:
             try:
-                made = cab.build(values, folder, say, settings, checked and checked[2])
+                # The package's check tells of CABs declaring any processor, by their names.
+                made = cab.build(values, folder, lambda line: None if cab.ANY_PROCESSOR in line
+                                 else say(line), settings, checked and checked[2])
             except Faults as error:
                 faults += str(error).splitlines()
         else:

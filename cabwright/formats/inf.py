@@ -5,27 +5,25 @@ the registry values, the shortcuts, the setup DLL.
 The file is INF syntax: [sections] in any letter case (one named twice is one section), ';'
 comments outside quotes, comma-separated fields, "quoted" values, %name% from [Strings] and
 [CEStrings] wherever a string may stand, %CE1% to %CE17% kept for the device's installer.
-UTF-8 (as the SDK tool asks for text beyond ASCII), else the code page given. For a processor
+UTF-16 (either byte order) or UTF-8 where a byte-order mark says so, as development
+environments write them; else UTF-8 (as the SDK tool asks for text beyond ASCII), else the code
+page given; a NUL at the end, as an older environment leaves one, ends the file. For a processor
 name, the sections [CEDevice], [SourceDisksNames] and [SourceDisksFiles] suffixed with
 '.<name>' add to the plain ones, their keys standing in for the plain ones' keys; the lists of
 [DefaultInstall.<name>] follow those of [DefaultInstall], as the SDK tool takes them.
 
-A device folder is a list of name parts, as the script stores it: a path is split at its
-backslashes, except the value of InstallDir, which is one part whatever it holds.
+A device folder is a path (model.py): written in the .inf split at its backslashes, a leading
+one dropped, except the value of InstallDir, which is one part whatever it holds.
 """
 import os
 import re
 
+from cabwright.formats import model
+from cabwright.formats.model import CopyFlag, ValueType
+
 SIGNATURES = ("$windows nt$", "$chicago$", "$windows 95$")
 CE_SIGNATURE = "$Windows CE$"
 ROOTS = {"HKCR": 1, "HKCU": 2, "HKLM": 3}
-# A registry line's flags: the type bits and NOCLOBBER; the .000 file takes them as they are.
-TYPES = {0x00000000: "string", 0x00010000: "multi-string", 0x00000001: "binary",
-         0x00010001: "DWORD"}
-NOCLOBBER = 0x2
-SELF_REGISTER = 0x10000000
-MAX_FILES = 998  # .001 to .998; .999 is the setup DLL
-MAX_APPNAME, MAX_PROVIDER = 40, 32
 # [DefaultInstall]'s keys that list sections or files: the plain section's entries, then the
 # processor's.
 LISTS = ("copyfiles", "addreg", "ceshortcuts", "ceselfregister")
@@ -33,6 +31,7 @@ VARIABLE = re.compile(r"%([^%]*)%")
 # What the device's installer fills in itself in a registry value: the folder the user picked.
 SUBSTITUTED = re.compile(r"%(InstallDir|CE[0-9]+)%", re.IGNORECASE)
 KEPT_IN_VALUES = ("installdir",)  # and in folders, as one part
+BOMS = ((b"\xef\xbb\xbf", "utf-8"), (b"\xff\xfe", "utf-16-le"), (b"\xfe\xff", "utf-16-be"))
 EXPANDED = 64 * 1024  # the most one value's strings may expand to
 MOST_TOLD = 100  # faults, or warnings, told of one file
 NESTED = 9  # strings naming strings, this deep at most
@@ -49,29 +48,13 @@ class Section:
         self.name, self.line, self.lines = name, line, []  # (line number, text)
 
 
-class File:
-    """One file the device installs: its number, source, folder on the device (name parts) and
-    name."""
-
-    def __init__(self, source, folder, name, flags, line):
-        self.source, self.folder, self.name, self.flags, self.line = \
-            source, folder, name, flags, line
-        self.number = 0
-
-
-class Install:
-    """What one CAB installs, every string as the device's installer will see it."""
-
-    def __init__(self, cpu):
-        self.cpu = cpu
-        self.application = self.provider = ""
-        self.processor = 0
-        self.unsupported = []
-        self.versions = [0, 0, 0, 0]  # minimum major, minor, maximum major, minor
-        self.builds = [0, 0]
-        self.install_dir = ()  # the installation folder's name parts
-        self.files, self.registry, self.shortcuts = [], [], []
-        self.setup_dll = None  # its source path
+def written_flags(flags):
+    """A copy line's flags as the SDK tool writes them into both scripts, so that a rebuilt CAB
+    installs as the one it built: of the three device-only flags in the top bits, 0x80000000
+    (a shared, reference-counted file) is not written and 0x40000000 (ignore the date) comes out
+    as 0x10, NoOverwrite, as measured on CABs it built; the others as given."""
+    out = flags & ~(CopyFlag.SHARED | CopyFlag.NO_DATE_CHECK)
+    return out | (CopyFlag.NO_OVERWRITE if flags & CopyFlag.NO_DATE_CHECK else 0)
 
 
 def fields(text):
@@ -114,24 +97,40 @@ def uncomment(text):
     return text.strip()
 
 
+def decoded(data, code_page):
+    """The .inf's text: by its byte-order mark, else UTF-8, else the code page; a NUL at its end
+    is the end of the file."""
+    for mark, encoding in BOMS:
+        if data.startswith(mark):
+            text = data[len(mark):].decode(encoding, "replace")
+            break
+    else:
+        try:
+            text = data.decode("utf-8")
+        except UnicodeDecodeError:
+            text = data.decode(code_page, "replace")
+    return text.rstrip("\0")
+
+
 class Inf:
     def __init__(self, path, code_page, drives=None):
         """`drives`: [(a Windows folder's parts, the key as written, the folder here that
         stands for it)]."""
         self.path, self.code_page, self.drives = path, code_page, drives or []
         self.faults, self.warnings = [], []
+        self.commented = set()  # the lines a comment ends
         self.installation, self.budget, self.seen = None, EXPANDED, set()
         self.overflowed = False  # a value's strings expanded past the limit: told already
-        data = path.read_bytes()
-        try:
-            text = data.removeprefix(b"\xef\xbb\xbf").decode("utf-8")
-        except UnicodeDecodeError:
-            text = data.decode(code_page, "replace")
         self.sections, section = {}, None
-        for number, raw in enumerate(text.splitlines(), 1):
+        for number, raw in enumerate(decoded(path.read_bytes(), code_page).splitlines(), 1):
             line = uncomment(raw)
+            if line != raw.strip():
+                self.commented.add(number)
             if not line:
                 continue
+            if line.startswith("[") and not line.endswith("]"):
+                self.fault(number, f"'{line}': a section header without its closing ']'")
+                line += "]"
             if line.startswith("[") and line.endswith("]"):
                 name = line[1:-1].strip()
                 section = self.sections.setdefault(name.casefold(), Section(name, number))
@@ -190,9 +189,14 @@ class Inf:
                 return match.group(0)
             number = re.fullmatch(r"CE([0-9]{1,9})", name, re.IGNORECASE)
             if number:
-                if not 1 <= int(number.group(1)) <= 17:
-                    self.fault(line, f"%{name}%: the device's folders are %CE1% to %CE17%")
-                return f"%CE{int(number.group(1))}%"
+                n = int(number.group(1)) if len(number.group(1)) <= 2 else 0
+                if n in model.SOME_DEVICES_FOLDERS:
+                    self.warn(line, f"%{name}%: a folder only some devices define (phone-class "
+                              "ones); other devices refuse the CAB")
+                elif n not in model.STANDARD_FOLDERS:
+                    self.fault(line, f"%{name}%: the device's folders are %CE1% to %CE17%, and "
+                               "%CE18% and %CE19% on some devices")
+                return f"%CE{n}%" if n else match.group(0)
             found = self.strings.get(name.casefold())
             if found is None:
                 self.fault(line, f"%{shortened(name)}% is not defined in [Strings] or "
@@ -227,14 +231,14 @@ class Inf:
         return self.installation
 
     def device_folder(self, text, line):
-        """A device folder written in the .inf as its name parts: split at backslashes, a
-        leading one dropped, each part expanded; %InstallDir% the one part of its value."""
+        """A device folder written in the .inf, as a path: split at backslashes, a leading one
+        dropped, each part expanded; %InstallDir% the one part of its value."""
         pieces = self.expand(text, line, kept=KEPT_IN_VALUES).split("\\")
         parts = tuple(self.install_dir() if p.casefold() == "%installdir%" else p
                       for p in pieces if p)
         for part in parts:
             self.fits(part, line, "folder")
-        return parts
+        return "\\".join(parts)
 
     def section(self, name, cpu=None):
         """A section's lines: the plain one's, then the '.<cpu>' one's (key = value sections
@@ -295,7 +299,7 @@ def required(inf, name):
 
 
 def install(inf, cpu):
-    one = Install(cpu)
+    one = model.Install(cpu=cpu)
     version = required(inf, "Version")
     keys = inf.keys(version)
     for key in ("Signature", "CESignature", "Provider"):
@@ -309,9 +313,9 @@ def install(inf, cpu):
     if "provider" in keys:
         value, line = keys["provider"]
         one.provider = inf.expand(fields(value)[0], line)
-        if len(one.provider) > MAX_PROVIDER:
-            inf.fault(line, f"Provider '{shortened(one.provider)}' has {len(one.provider)} characters; "
-                      f"the device's installer takes {MAX_PROVIDER}")
+        if len(one.provider) > model.MAX_PROVIDER:
+            inf.fault(line, f"Provider '{shortened(one.provider)}' has {len(one.provider)} "
+                      f"characters; the device's installer takes {model.MAX_PROVIDER}")
         inf.fits(one.provider, line, "Provider")
     strings = required(inf, "CEStrings")
     for key in ("AppName", "InstallDir"):
@@ -320,12 +324,13 @@ def install(inf, cpu):
     if "appname" in inf.strings:
         value, line = inf.strings["appname"]
         one.application = inf.expand(fields(value)[0], line)
-        if len(one.application) > MAX_APPNAME:
-            inf.fault(line, f"AppName '{shortened(one.application)}' has {len(one.application)} "
-                      f"characters; the device's installer takes {MAX_APPNAME}")
+        if len(one.application) > model.MAX_APPNAME:
+            inf.fault(line, f"AppName '{shortened(one.application)}' has "
+                      f"{len(one.application)} characters; the device's installer takes "
+                      f"{model.MAX_APPNAME}")
         inf.fits(one.application, line, "AppName")
     device(inf, one, inf.merged("CEDevice", cpu))
-    one.install_dir = (inf.install_dir(),)
+    folders = Folders(inf.install_dir(), inf.strings.get("installdir", ("", 0))[1])
     if "installdir" in inf.strings:
         line = inf.strings["installdir"][1]
         if not inf.install_dir() and not inf.overflowed:
@@ -335,31 +340,60 @@ def install(inf, cpu):
     lists, setup_dll = install_lists(inf, cpu)
     sources = Sources(inf, cpu)
     destinations = Destinations(inf)
+    # A DIRS entry for each [DestinationDirs] line whose section this install names, even an
+    # empty one, as the SDK tool makes them; then the folders files and shortcuts need.
+    named = {name.casefold() for key in ("copyfiles", "ceshortcuts") for name, _ in lists[key]}
+    for section, (_, number) in destinations.dirs.items():
+        if section in named:
+            found = destinations.folder(section, number, "")
+            if found is not None:
+                folders.add(found, number)
     for name, line in lists["copyfiles"]:
         copy(inf, one, name, line, sources, destinations)
-    if len(one.files) > MAX_FILES:
+    if len(one.files) > model.MAX_FILES:
         inf.fault(lists["copyfiles"][-1][1], f"CopyFiles: {len(one.files):,} files; a device "
-                  f"CAB holds {MAX_FILES}")
+                  f"CAB holds {model.MAX_FILES}")
     seen = {}
-    for f in one.files:
-        where = (tuple(p.casefold() for p in f.folder), f.name.casefold())
+    for number, f in enumerate(one.files, 1):
+        f.number = number
+        folders.add(f.folder, f.line)
+        where = (model.folded(f.folder), f.name.casefold())
         if where in seen:
-            inf.fault(f.line, f"{joined(f.folder)}\\{f.name} is installed by line {seen[where]} "
-                      "too")
+            inf.fault(f.line, f"{f.path} is installed by line {seen[where]} too")
         seen.setdefault(where, f.line)
     if setup_dll:
-        one.setup_dll = sources.find(fields(setup_dll[0])[0], setup_dll[1])
+        one.setup_source = sources.find(fields(setup_dll[0])[0], setup_dll[1])
     for name, line in lists["ceselfregister"]:
-        chosen = [f for f in one.files if f.name.casefold() == name.casefold()]
+        # By the name it is installed as, else by its source's, as the SDK tool takes it.
+        chosen = [f for f in one.files if f.name.casefold() == name.casefold()] or \
+            [f for f in one.files if f.source_name.casefold() == name.casefold()]
         if not chosen:
             inf.fault(line, f"CESelfRegister: {name} is not a file CopyFiles installs")
         for f in chosen:
-            f.flags |= SELF_REGISTER
+            f.flags |= CopyFlag.SELF_REGISTER
     for name, line in lists["addreg"]:
         registry(inf, one, name, line)
     for name, line in lists["ceshortcuts"]:
-        shortcuts(inf, one, name, line, destinations)
+        shortcuts(inf, one, name, line, destinations, folders)
+    one.folders, one.folder_lines = folders.paths(), folders.lines
     return one
+
+
+class Folders:
+    """The DIRS entries in order, the install folder first, each once (letter case aside, as
+    first written), with the .inf line that names it."""
+
+    def __init__(self, install_dir, line):
+        self.found, self.lines = {}, {}
+        self.add(install_dir, line)
+
+    def add(self, path, line):
+        if model.folded(path) not in self.found:
+            self.found[model.folded(path)] = path
+            self.lines[path] = line
+
+    def paths(self):
+        return list(self.found.values())
 
 
 def install_lists(inf, cpu):
@@ -384,10 +418,6 @@ def install_lists(inf, cpu):
     return {key: list(names.values()) for key, names in lists.items()}, setup_dll
 
 
-def joined(parts):
-    return "\\".join(parts)
-
-
 def named_section(inf, key, name, line):
     """The section a list key names, or None with a warning where it is missing or empty: the
     SDK tool builds the CAB without it."""
@@ -403,26 +433,28 @@ def device(inf, one, keys):
     value, line = keys.get("processortype", ("", 0))
     one.processor = inf.number(fields(value)[0], line, "ProcessorType") if value else 0
     value, line = keys.get("unsupportedplatforms", ("", 0))
-    one.unsupported = [v for v in inf.values(value, line) if v] if value else []
+    one.unsupported = tuple(v for v in inf.values(value, line) if v) if value else ()
     for name in one.unsupported:
         inf.fits(name, line, "UnsupportedPlatforms")
-    for i, key in enumerate(("VersionMin", "VersionMax")):
+    versions = []
+    for key in ("VersionMin", "VersionMax"):
         value, line = keys.get(key.casefold(), ("", 0))
         value = fields(value)[0] if value else ""
+        version = (0, 0)
         if value:
             match = re.fullmatch(r"([0-9]{1,9})(?:\.([0-9]{1,9}))?", value)
             if not match:
                 inf.fault(line, f"{key} '{shortened(value)}' is not major.minor (each part "
                           "below 2^32)")
-            elif max(int(match.group(1)), int(match.group(2) or 0)) >= 1 << 32:
-                inf.fault(line, f"{key} '{value}': a part past 2^32 - 1, the most the script "
-                          "holds")
             else:
-                one.versions[2 * i:2 * i + 2] = [int(match.group(1)), int(match.group(2) or 0)]
-    for i, key in enumerate(("BuildMin", "BuildMax")):
+                version = (int(match.group(1)), int(match.group(2) or 0))
+        versions.append(version)
+    one.minimum, one.maximum = versions
+    builds = []
+    for key in ("BuildMin", "BuildMax"):
         value, line = keys.get(key.casefold(), ("", 0))
-        if value:
-            one.builds[i] = inf.number(fields(value)[0].split(".")[0], line, key)
+        builds.append(inf.number(fields(value)[0].split(".")[0], line, key) if value else None)
+    one.builds = tuple(builds)
 
 
 class Sources:
@@ -435,7 +467,8 @@ class Sources:
                 inf.fault(None, f"no [{name}] section")
         self.disks = {k: (inf.values(v, n), n)
                       for k, (v, n) in inf.merged("SourceDisksNames", cpu).items()}
-        self.files = {k: (inf.values(v, n), n)
+        # Keys are names, [Strings] references in them substituted as in a copy line's.
+        self.files = {inf.expand(k, n).casefold(): (inf.values(v, n), n)
                       for k, (v, n) in inf.merged("SourceDisksFiles", cpu).items()}
         self.found, self.listings, self.missing = {}, {}, set()
 
@@ -538,19 +571,26 @@ class Destinations:
         if required(inf, "DestinationDirs") is None:
             self.dirs = {}
             return
-        self.dirs = {k: (fields(v), n)
-                     for k, (v, n) in inf.keys(inf.sections["destinationdirs"]).items()}
+        self.dirs = {}
+        for key, (value, number) in inf.keys(inf.sections["destinationdirs"]).items():
+            values = fields(value)
+            if len(values) < 2 or values[0] != "0":
+                # Without its 0, the folder would be taken as none: the device's root.
+                inf.fault(number, f"[DestinationDirs] {key}: '{value}' is not 0, a folder "
+                          f"(write {key} = 0, {values[-1] if len(values) < 2 else values[1]})")
+                continue
+            self.dirs[key] = (values, number)
 
     def folder(self, section, line, what):
-        """The folder's name parts, or None with a fault."""
+        """The folder's path, or None with a fault."""
         found = self.dirs.get(section.casefold()) or self.dirs.get("defaultdestdir")
         if found is None:
-            if self.dirs or "destinationdirs" in self.inf.sections:
+            if what and (self.dirs or "destinationdirs" in self.inf.sections):
                 self.inf.fault(line, f"{what} {section} has no folder in [DestinationDirs] "
                                "and there is no DefaultDestDir")
             return None
         values, number = found
-        return self.inf.device_folder(values[1] if len(values) > 1 else "", number)
+        return self.inf.device_folder(values[1], number)
 
 
 def copy(inf, one, name, line, sources, destinations):
@@ -559,16 +599,25 @@ def copy(inf, one, name, line, sources, destinations):
         return
     folder = destinations.folder(name, line, "copy section")
     for number, text in section.lines:
-        values = inf.values(text, number) + ["", "", ""]
+        given = fields(text)
+        values = [inf.expand(f, number) for f in given] + ["", "", ""]
         target, source = values[0], values[1] or values[0]
         if not target:
             inf.fault(number, f"[{section.name}]: a line without a file name")
             continue
         inf.fits(target, number, "file name")
         flags = inf.number(values[3], number, "copy flags")
+        if number in inf.commented and len(given) >= 4 and flags:
+            # The SDK tool reads the comment into the flags, and then reads no number.
+            inf.warn(number, f"copy flags {given[3]} followed by a comment: the SDK tool "
+                     "writes no flags for this file, and so does this build (a comment on a "
+                     "line of its own keeps them)")
+            flags = 0
         # Listed even when its source or folder is at fault: the checks after this one see
         # the file and tell nothing more about it.
-        one.files.append(File(sources.find(source, number), folder or (), target, flags, number))
+        one.files.append(model.File(0, folder or "", target, written_flags(flags),
+                                    source=sources.find(source, number),
+                                    source_name=source, line=number))
 
 
 def registry(inf, one, name, line):
@@ -587,37 +636,35 @@ def registry(inf, one, name, line):
             inf.fault(number, f"registry root '{root}': one of HKCR, HKCU, HKLM")
             continue
         flags = inf.number(flags, number, "registry flags")
-        kind = flags & 0x00010001
+        kind = ValueType(flags & model.TYPE_BITS)
         for text_ in (key, value_name):
             inf.fits(text_, number, "registry name")
-        if kind == 0x00010001:
-            raw = data[0]
-            value = inf.number(raw, number, "DWORD value")
-            payload = value.to_bytes(4, "little")
-        elif kind == 0x00000001:
+        if kind == ValueType.DWORD:
+            value = inf.number(data[0], number, "DWORD value")
+        elif kind == ValueType.BINARY:
             if any(not re.fullmatch(r"(0x)?[0-9A-Fa-f]{1,2}", b) for b in data if b):
-                inf.fault(number, f"binary value {','.join(data)}: not bytes in hexadecimal "
-                          "(01,a0,ff)")
+                inf.fault(number, f"binary value {','.join(data)[:60]}: not bytes in "
+                          "hexadecimal (01,a0,ff)")
                 continue
-            payload = bytes(int(b, 16) for b in data if b)
+            value = bytes(int(b, 16) for b in data if b)
         else:
-            strings = data if kind == 0x00010000 else data[:1]
-            payload = b"".join(s.encode(inf.code_page, "replace") + b"\0" for s in strings
-                               if inf.fits(s, number, "registry value"))
-            if kind == 0x00010000:
-                payload += b"\0"
-        substitute = kind in (0, 0x00010000) and any(SUBSTITUTED.search(s) for s in data)
-        one.registry.append((ROOTS[root.upper()], key, value_name,
-                             flags & (0x00010001 | NOCLOBBER), payload, substitute))
+            strings = [s for s in (data if kind == ValueType.MULTI_STRING else data[:1])
+                       if inf.fits(s, number, "registry value")]
+            value = tuple(s for s in strings if s) if kind == ValueType.MULTI_STRING else \
+                (strings[0] if strings else "")
+        substitute = kind in (ValueType.STRING, ValueType.MULTI_STRING) and \
+            any(SUBSTITUTED.search(s) for s in data)
+        one.registry.append(model.Value(ROOTS[root.upper()], key, value_name, kind, value,
+                                        bool(flags & model.NOCLOBBER), substitute, number))
 
 
-def shortcuts(inf, one, name, line, destinations):
-    """Each shortcut: (its name, its folder's parts, whether it points to a folder, the folder's
-    parts or the File it points to, its line)."""
+def shortcuts(inf, one, name, line, destinations, folders):
+    """Each shortcut, its folder and target as paths."""
     section = named_section(inf, "CEShortcuts", name, line)
     if section is None:
         return
     default = None
+    install_dir = inf.install_dir()
     for number, text in section.lines:
         raw = fields(text) + ["", "", ""]
         label, kind, target = (inf.expand(v, number) for v in raw[:3])
@@ -630,7 +677,7 @@ def shortcuts(inf, one, name, line, destinations):
         to_folder = inf.number(kind, number, "shortcut type") != 0
         if to_folder:
             place = inf.device_folder(raw[2], number)
-            if [p.casefold() for p in place] == [p.casefold() for p in one.install_dir]:
+            if model.folded(place) == model.folded(install_dir):
                 pass
             elif target.casefold() in destinations.dirs:
                 place = destinations.folder(target, number, "shortcut target")
@@ -638,17 +685,22 @@ def shortcuts(inf, one, name, line, destinations):
                 inf.fault(number, f"shortcut {label}: {target} is no folder of "
                           "[DestinationDirs] nor %InstallDir%")
                 continue
+            folders.add(place, number)
         else:
             files = [f for f in one.files if f.name.casefold() == target.casefold()]
             if not files:
                 inf.fault(number, f"shortcut {label}: {target} is not a file CopyFiles "
                           "installs")
                 continue
-            place = files[0]
-        if folder == ():
+            place = files[0].path
+        if folder == "":
             inf.fault(number, f"shortcut {label}: no folder to put it in")
         elif folder is not None:
-            one.shortcuts.append((label, folder, to_folder, place, number))
+            parts = model.split(folder)
+            if model.under(folder, install_dir) or not model.standard(parts[0]):
+                folders.add(folder, number)  # a shortcut outside the standard folders
+            name_ = label if label.lower().endswith(".lnk") else label + ".lnk"
+            one.shortcuts.append(model.Shortcut(folder, name_, place, to_folder, number))
 
 
 def cpu_names(text):

@@ -1,42 +1,66 @@
 """A device CAB's _setup.xml, the provisioning document newer devices install from instead of the
-.000 file, written from the same Layout so that the two say the same thing entry for entry.
+.000 file, encoded from an Install and decoded into one.
 
     <wap-provisioningdoc>
-      Install: InstallPhase, ProcessorType, OSVersionMin/Max, BuildNumberMin/Max, AppName
-               (provider, a blank, application), InstallDir, NumDirs ... NumShortcuts
-      FileOperation: each folder, MakeDir, then each file's Extract (Source: its member, a parm
-               per copy flag) and each shortcut as <name>.lnk (Shortcut, Source: its target)
+      provisioning before the install: characteristics, or a whole <wap-provisioningdoc>
+      Install: InstallPhase, ProcessorType, OSVersionMin/Max, BuildNumberMin/Max where given,
+               AppName (provider, a blank, application), InstallDir, SetupDLL, NumDirs ...
+               NumShortcuts
+      FileOperation: each folder something goes into, MakeDir, then each file's Extract
+               (Source: its member, a parm per copy flag) and each shortcut as <name>.lnk
+               (Shortcut, Source: its target)
       Registry: each key, each value with its datatype
+      provisioning after the install
     </wap-provisioningdoc>
 
-Paths, and values the device fills in (%InstallDir%, %CEn%), carry translation="install".
+Paths carry translation="install": the install folder and every path in it are written from
+%InstallDir%, which the device replaces with the folder the user picked. A CAB may hold only
+provisioning (certificates for the device's stores): a document without Install, FileOperation
+and Registry.
 """
 import base64
+import re
 import struct
-from xml.sax.saxutils import quoteattr
+from xml.sax.saxutils import quoteattr, escape
 
-from cabwright.formats.inf import ROOTS
+from cabwright.formats import model
+from cabwright.formats.model import (COPY_FLAGS, Element, File, Install, Root, Shortcut, Value,
+                                     ValueType, U32)
 
-# A file's copy flags as Extract parms. NoOverwrite and SelfRegister are the names the SDK tool
-# was seen to write; the others follow the .inf's names for the same flags.
-COPY_FLAGS = ((0x00000001, "WarnIfSkip"), (0x00000002, "NoSkip"), (0x00000010, "NoOverwrite"),
-              (0x00000400, "ReplaceOnly"), (0x10000000, "SelfRegister"),
-              (0x20000000, "NoDateDialog"), (0x40000000, "NoDateCheck"),
-              (0x80000000, "Shared"))
-DATATYPES = {0x00000000: "string", 0x00010000: "multiplestring", 0x00000001: "binary",
-             0x00010001: "integer"}
+NAME = "_setup.xml"
 MULTI_SEPARATOR = "\uf000"  # between a multi-string's parts, and twice at its end
 INSTALL = ' translation="install"'
+INSTALL_PARTS = ("Install", "FileOperation", "Registry")
+DATATYPES = {t.datatype: t for t in ValueType}
+CARRIED_FLAGS = sum(bit for bit, _, _ in COPY_FLAGS)
+NUMBERED = re.compile(r"\.([0-9]{3})$")
+DEPTH = 64  # elements deeper than any provisioning document nests are not read
 
 
 def signed(value):
-    return struct.unpack("<i", struct.pack("<I", value & 0xFFFFFFFF))[0]
+    return struct.unpack("<i", struct.pack("<I", value & U32))[0]
 
 
-def device_path(parts):
-    """A folder's name parts as the device's path: a standard folder or an absolute path."""
-    path = "\\".join(parts)
+def in_install(path, install_dir):
+    """A path as _setup.xml writes it: from %InstallDir% where it is in the install folder."""
+    if model.folded(path).startswith("%installdir%"):
+        return path
+    if model.under(path, install_dir):
+        return "%InstallDir%" + path[len(install_dir):]
+    return path
+
+
+def device_path(path):
+    """A path as the device reads it: a standard folder, %InstallDir%, or absolute."""
     return path if path.startswith(("%", "\\")) else "\\" + path
+
+
+def resolved(path, install_dir):
+    """A path read from _setup.xml as the model holds it: %InstallDir% as the install folder."""
+    if model.folded(path).startswith("%installdir%") and install_dir and \
+            model.folded(path)[12:13] in ("", "\\"):
+        return install_dir + path[len("%InstallDir%"):]
+    return path.lstrip("\\") if not model.under(path, install_dir) else path
 
 
 def parm(name, value=None, attributes=""):
@@ -44,75 +68,328 @@ def parm(name, value=None, attributes=""):
     return f"<parm name={quoteattr(name)}{shown}{attributes}/>"
 
 
-def registry_value(payload, kind, code_page):
-    """A registry value's bytes as the document writes them."""
-    if kind == 0x00010001:
-        return str(signed(struct.unpack("<I", payload)[0]))
-    if kind == 0x00000001:
-        return base64.b64encode(payload).decode("ascii")
-    parts = payload.decode(code_page).split("\0")
-    if kind == 0x00010000:  # the parts, each ended, and an empty one ending the list
-        return "".join(p + MULTI_SEPARATOR for p in parts[:-2]) + MULTI_SEPARATOR
-    return parts[0]
+def rendered(element):
+    """An Element as XML text."""
+    attributes = "".join(f" {k}={quoteattr(v)}" for k, v in element.attributes)
+    inside = escape(element.text) + "".join(rendered(c) for c in element.children)
+    return f"<{element.tag}{attributes}>{inside}</{element.tag}>" if inside else \
+        f"<{element.tag}{attributes}/>"
 
 
-def document(layout, code_page, before="", after=""):
-    """_setup.xml's bytes (UTF-8); `before` and `after`: provisioning XML to put before and after
-    what the .inf describes."""
-    one, out = layout.one, []
-    folders = dict(layout.folders())
+def value_text(value):
+    """A registry value's data as the document writes it."""
+    if value.type == ValueType.DWORD:
+        return str(signed(value.data))
+    if value.type == ValueType.BINARY:
+        return base64.b64encode(bytes(value.data)).decode("ascii")
+    if value.type == ValueType.MULTI_STRING:  # the parts, each ended, and an empty one ending
+        return "".join(p + MULTI_SEPARATOR for p in value.data) + MULTI_SEPARATOR
+    return value.data
+
+
+def written_folders(one):
+    """The folders that FileOperation names, in order: each DIRS entry that a file or shortcut
+    goes into, then the standard folders only shortcuts go into."""
+    used = {model.folded(f.folder) for f in one.files} | \
+        {model.folded(s.folder) for s in one.shortcuts}
+    folders = {}
+    for path in [*one.folders, *(s.folder for s in one.shortcuts)]:
+        if model.folded(path) in used:
+            folders.setdefault(model.folded(path), path)
+    return list(folders.values())
+
+
+def encode(one):
+    """_setup.xml's bytes (UTF-8) for the Install `one`, its provisioning before and after."""
+    out = [rendered(e) for e in one.before]
+    if one.application or one.folders:
+        out += install_characteristics(one)
+    out += [rendered(e) for e in one.after]
+    body = "\n".join(out).replace(MULTI_SEPARATOR, "&#xF000;")
+    return f"<wap-provisioningdoc>\n{body}\n</wap-provisioningdoc>\n".encode("utf-8")
+
+
+def install_characteristics(one):
+    out, install_dir = [], one.install_dir
     install = [("InstallPhase", "install"), ("ProcessorType", one.processor),
-               ("OSVersionMin", "{}.{}".format(*one.versions[:2])),
-               ("OSVersionMax", "{}.{}".format(*one.versions[2:])),
-               ("BuildNumberMin", signed(one.builds[0])),
-               ("BuildNumberMax", signed(one.builds[1])),
-               ("AppName", f"{one.provider} {one.application}")]
+               ("OSVersionMin", "{}.{}".format(*one.minimum)),
+               ("OSVersionMax", "{}.{}".format(*one.maximum))]
+    install += [(name, signed(build)) for name, build in
+                zip(("BuildNumberMin", "BuildNumberMax"), one.builds) if build is not None]
+    install.append(("AppName", f"{one.provider} {one.application}"))
     out.append('<characteristic type="Install">')
     out += [parm(name, value) for name, value in install]
-    out.append(parm("InstallDir", "\\".join(one.install_dir), INSTALL))
+    out.append(parm("InstallDir", install_dir, INSTALL))
     if one.setup_dll is not None:
-        out.append(parm("SetupDLL", layout.member[999]))
-    counts = (("NumDirs", folders), ("NumFiles", layout.files), ("NumRegKeys", layout.hives),
-              ("NumRegVals", layout.values), ("NumShortcuts", layout.links))
-    out += [parm(name, len(items)) for name, items in counts]
+        out.append(parm("SetupDLL", one.setup_dll))
+    out += [parm(name, count) for name, count in one.declared().items()]
     out.append("</characteristic>")
     out.append('<characteristic type="FileOperation">')
-    for dir_id, parts in layout.folders():
-        out.append(f"<characteristic type={quoteattr(device_path(parts))}{INSTALL}>")
+    for folder in written_folders(one):
+        where = device_path(in_install(folder, install_dir))
+        out.append(f"<characteristic type={quoteattr(where)}{INSTALL}>")
         out.append('<characteristic type="MakeDir"/>')
-        for number, in_dir, f in layout.files:
-            if in_dir == dir_id:
-                flags = [parm(name) for bit, name in COPY_FLAGS if f.flags & bit]
+        for f in one.files:
+            if model.folded(f.folder) == model.folded(folder):
+                flags = [parm(name) for bit, _, name in COPY_FLAGS if f.flags & bit]
                 out += [f"<characteristic type={quoteattr(f.name)}{INSTALL}>",
-                        '<characteristic type="Extract">', parm("Source", layout.member[number]),
+                        '<characteristic type="Extract">', parm("Source", f.member),
                         *flags, "</characteristic>", "</characteristic>"]
-        for base, _, name_parts, to_folder, target, link_dir in layout.links:
-            if link_dir == dir_id:
-                if to_folder:
-                    points = device_path(folders[target])
-                else:
-                    f = next(f for n, _, f in layout.files if n == target)
-                    points = device_path((*f.folder, f.name))
-                out += [f"<characteristic type={quoteattr(name_parts[-1])}{INSTALL}>",
+        for s in one.shortcuts:
+            if model.folded(s.folder) == model.folded(folder):
+                points = device_path(in_install(s.target, install_dir))
+                out += [f"<characteristic type={quoteattr(s.name)}{INSTALL}>",
                         '<characteristic type="Shortcut">', parm("Source", points, INSTALL),
                         "</characteristic>", "</characteristic>"]
         out.append("</characteristic>")
     out.append("</characteristic>")
-    if layout.values:
+    if one.registry:
         out.append('<characteristic type="Registry">')
-        roots = {n: name for name, n in ROOTS.items()}
-        for hive, root, parts in layout.hives.values():
-            key = "\\".join((roots[root], *parts))
-            out.append(f"<characteristic type={quoteattr(key)}>")
-            for in_hive, name, flags, payload, substitute in layout.values:
-                if in_hive == hive:
-                    kind = flags & 0x00010001
-                    out.append(parm(name, registry_value(payload, kind, code_page),
-                                    f' datatype="{DATATYPES[kind]}"' +
-                                    (INSTALL if substitute else "")))
+        for root, key in one.hives():
+            out.append(f"<characteristic type={quoteattr(chr(92).join(p for p in (Root(root).name, key) if p))}>")
+            for v in one.registry:
+                if (v.root, v.key.casefold()) == (root, key.casefold()):
+                    out.append(parm(v.name, value_text(v), f' datatype="{v.type.datatype}"' +
+                                    (INSTALL if v.substitute else "")))
             out.append("</characteristic>")
         out.append("</characteristic>")
-    body = "\n".join(out).replace(MULTI_SEPARATOR, "&#xF000;")
-    pieces = ("<wap-provisioningdoc>", before.strip("\r\n"), body, after.strip("\r\n"),
-              "</wap-provisioningdoc>")
-    return "".join(f"{piece}\n" for piece in pieces if piece).encode("utf-8")
+    return out
+
+
+def carried(one):
+    """What of the Install `one` _setup.xml holds: what its decoder gives back for what the
+    encoder wrote. The .000 file's unsupported platforms and kept registry values aren't in it,
+    its AppName holds the provider, folders nothing goes into aren't written, and the files,
+    values and shortcuts come in the document's order."""
+    install_dir = one.install_dir
+
+    def whole(path):
+        return resolved(in_install(path, install_dir), install_dir) if install_dir else path
+    order = {model.folded(p): n for n, p in enumerate(written_folders(one))}
+    folders = [install_dir] if install_dir else []
+    folders += [whole(p) for p in written_folders(one)
+                if model.folded(whole(p)) != model.folded(install_dir)]
+    files = sorted(one.files, key=lambda f: order.get(model.folded(f.folder), 0))
+    hives = {folded: n for n, folded in enumerate((r, k.casefold()) for r, k in one.hives())}
+    registry = sorted(one.registry, key=lambda v: hives[(v.root, v.key.casefold())])
+    shortcuts = sorted(one.shortcuts, key=lambda s: order.get(model.folded(s.folder), 0))
+    application = f"{one.provider} {one.application}" if one.application or one.provider \
+        else ""
+    return Install(
+        application=application, processor=one.processor, minimum=one.minimum,
+        maximum=one.maximum, builds=one.builds, folders=folders,
+        files=[File(f.number, whole(f.folder), f.name, f.flags & CARRIED_FLAGS, f.member)
+               for f in files],
+        registry=[Value(v.root, v.key, v.name, v.type, v.data, False, v.substitute)
+                  for v in registry],
+        shortcuts=[Shortcut(whole(s.folder), s.name, whole(s.target), s.to_folder)
+                   for s in shortcuts],
+        setup_dll=one.setup_dll, before=one.before, after=one.after)
+
+
+def element(node, depth=0):
+    """An ElementTree element as an Element, to `DEPTH` levels."""
+    children = tuple(element(c, depth + 1) for c in node) if depth < DEPTH else ()
+    return Element(str(node.tag), tuple((str(k), str(v)) for k, v in node.attrib.items()),
+                   children, (node.text or "").strip())
+
+
+class Decoder:
+    """_setup.xml's bytes read into an Install, every fault kept."""
+
+    def __init__(self, name, data, members, shown):
+        self.name, self.shown = name, shown
+        self.faults, self.warnings = [], []
+        self.install = Install()
+        from defusedxml import DefusedXmlException, ElementTree
+        try:
+            root = ElementTree.fromstring(data)
+        except DefusedXmlException as error:  # an entity can expand to gigabytes: none is read
+            self.fault(f"declares an entity or a DTD, which an install script needs not "
+                       f"({shown(repr(error))})")
+            return
+        except (ElementTree.ParseError, ValueError) as error:
+            self.fault(f"not well-formed XML ({shown(str(error))})")
+            return
+        except LookupError as error:  # an encoding declared that no decoder here knows
+            self.fault(f"declares an encoding this reader doesn't know ({shown(str(error))}); "
+                       "the device reads UTF-8")
+            return
+        if root.tag != "wap-provisioningdoc":
+            self.fault(f"its root element is <{shown(str(root.tag))}>, not <wap-provisioningdoc>")
+            return
+        self.members = {m.casefold(): m for m in members}
+        self.decode(root)
+
+    def fault(self, line):
+        self.faults.append(f"{self.name}: {line}")
+
+    def decode(self, root):
+        one, parts, provisioning = self.install, {}, ([], [])
+        for child in root:
+            kind = child.get("type") if child.tag == "characteristic" else None
+            if kind in INSTALL_PARTS:
+                parts.setdefault(kind, []).append(child)
+            else:
+                provisioning["Install" in parts].append(element(child))
+        one.before, one.after = tuple(provisioning[0]), tuple(provisioning[1])
+        if "Install" not in parts:
+            if parts:
+                self.fault("has no Install characteristic")
+            elif not one.before:
+                self.fault("holds no characteristic: neither an install nor provisioning")
+            return
+        self.install_parms(parts["Install"][0])
+        for operation in parts.get("FileOperation", []):
+            for folder in operation.findall("characteristic"):
+                self.folder(folder)
+        paths = {model.folded(f.path) for f in one.files}
+        for s in one.shortcuts:
+            s.to_folder = model.folded(s.target) not in paths
+        for registry in parts.get("Registry", []):
+            for key in registry.findall("characteristic"):
+                self.key(key)
+
+    def number(self, parms, name, reading=int):
+        text = parms.get(name)
+        if text is None:
+            return None
+        try:
+            return reading(text)
+        except ValueError:
+            self.fault(f"its Install characteristic's {name} '{self.shown(text)[:40]}' is not "
+                       "a number")
+            return None
+
+    def install_parms(self, install):
+        one = self.install
+        parms = {p.get("name"): p.get("value") or "" for p in install.iter("parm")}
+        one.application = self.shown(parms.get("AppName", ""))
+        if not one.application:
+            self.fault("its Install characteristic names no AppName")
+        if "InstallDir" in parms:
+            one.folders = [self.shown(parms["InstallDir"])]
+        one.processor = self.number(parms, "ProcessorType") or 0
+
+        def version(text):
+            major, _, minor = text.partition(".")
+            return int(major), int(minor or 0)
+        one.minimum = self.number(parms, "OSVersionMin", version) or (0, 0)
+        one.maximum = self.number(parms, "OSVersionMax", version) or (0, 0)
+        builds = [self.number(parms, name) for name in ("BuildNumberMin", "BuildNumberMax")]
+        one.builds = tuple(None if b is None else b & U32 for b in builds)
+        one.setup_dll = self.shown(parms["SetupDLL"]) if parms.get("SetupDLL") else None
+        one.counts = {name: count for name in one.declared()
+                      if (count := self.number(parms, name)) is not None}
+
+    def folder(self, folder):
+        one = self.install
+        where = self.shown(folder.get("type") or "")
+        path = resolved(where, one.install_dir)
+        if model.folded(path) not in {model.folded(p) for p in one.folders}:
+            one.folders.append(path)
+        for item in folder.findall("characteristic"):
+            target = self.shown(item.get("type") or "")
+            for action in item.findall("characteristic"):
+                parms = {p.get("name"): self.shown(p.get("value") or "")
+                         for p in action.findall("parm")}
+                source = parms.get("Source")
+                if action.get("type") == "Extract":
+                    if not source:
+                        self.fault(f"the Extract of {where}\\{target} names no Source")
+                    elif source.casefold() not in self.members:
+                        self.fault(f"the Extract of {where}\\{target}: Source {source} is "
+                                   "not a member of the cabinet")
+                    flags = sum(bit for bit, _, name in COPY_FLAGS if name in parms)
+                    member = self.members.get((source or "").casefold(), source or "")
+                    found = NUMBERED.search(member)
+                    one.files.append(File(int(found.group(1)) if found else 0, path, target,
+                                          flags, member))
+                elif action.get("type") == "Shortcut":
+                    one.shortcuts.append(Shortcut(path, target,
+                                                  resolved(source or "", one.install_dir)))
+
+    def key(self, key):
+        where = self.shown(key.get("type") or "")
+        root, _, path = where.partition("\\")
+        if root.upper() not in Root.__members__:
+            self.fault(f"registry key {where}: its root is none of HKCR, HKCU, HKLM, HKU")
+            return
+        for value in key.findall("parm"):
+            name = self.shown(value.get("name") or "")
+            text, datatype = value.get("value") or "", value.get("datatype") or "string"
+            kind = DATATYPES.get(datatype)
+            what = f"registry value {where}: {name or '(default)'}"
+            if kind is None:
+                self.warnings.append(f"{self.name}: {what}: datatype '{self.shown(datatype)}' "
+                                     "is none the device knows; read as a string")
+                kind = ValueType.STRING
+            data = self.data(kind, text, what)
+            self.install.registry.append(Value(Root[root.upper()], path, name, kind, data,
+                                               False, value.get("translation") == "install"))
+
+    def data(self, kind, text, what):
+        if kind == ValueType.DWORD:
+            try:
+                return (int(text, 16) if text.lower().startswith("0x") else int(text)) & U32
+            except ValueError:
+                self.fault(f"{what}: integer '{self.shown(text)[:40]}' is not a number")
+                return 0
+        if kind == ValueType.MULTI_STRING:
+            return tuple(self.shown(t) for t in text.split(MULTI_SEPARATOR) if t)
+        if kind == ValueType.BINARY:
+            for reading in (lambda: base64.b64decode(text, validate=True),
+                            lambda: bytes.fromhex(text)):
+                try:
+                    return reading()
+                except ValueError:
+                    pass
+            self.fault(f"{what}: binary data neither base64 nor hexadecimal digits")
+            return b""
+        return self.shown(text)
+
+
+def decode(name, data, members, shown=str):
+    """(the Install, faults, warnings) of the document `data`; `members`: the cabinet's."""
+    decoder = Decoder(name, data, members, shown)
+    return decoder.install, decoder.faults, decoder.warnings
+
+
+def certificates(one):
+    """[(store, thumbprint, DER bytes or None)] of every certificate the provisioning adds, in
+    a CertificateStore characteristic anywhere in it."""
+    found = []
+
+    def walk(e, depth=0):
+        if e.tag == "characteristic" and e.get("type") == "CertificateStore":
+            for store in e.children:
+                for cert in store.children:
+                    encoded = next((p.get("value") for p in cert.children if p.tag == "parm"
+                                    and p.get("name") == "EncodedCertificate"), None)
+                    try:
+                        der = base64.b64decode(encoded or "", validate=False) or None
+                    except ValueError:
+                        der = None
+                    found.append((store.get("type") or "", cert.get("type") or "", der))
+        elif depth < DEPTH:
+            for c in e.children:
+                walk(c, depth + 1)
+    for e in one.provisioning:
+        walk(e)
+    return found
+
+
+def parsed(text):
+    """Provisioning written by a packager (/prexml, /postxml): characteristics, or a whole
+    document, which goes in as it stands, root and all; (Elements, fault or None)."""
+    from defusedxml import DefusedXmlException, ElementTree
+    body = re.sub(r"^\s*<\?xml[^>]*\?>", "", text)
+    try:
+        root = ElementTree.fromstring(f"<wap-provisioningdoc>{body}</wap-provisioningdoc>")
+    except (DefusedXmlException, ElementTree.ParseError) as error:
+        return (), f"not provisioning XML ({error})"
+    others = [c.tag for c in root if c.tag not in ("characteristic", "wap-provisioningdoc")]
+    if others:
+        return (), (f"holds {', '.join(f'<{t}>' for t in others)}; it must hold "
+                    "<characteristic> elements or a <wap-provisioningdoc>")
+    return tuple(element(c) for c in root), None

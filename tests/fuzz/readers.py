@@ -23,7 +23,8 @@ import tracemalloc
 
 from cabwright import cli
 from cabwright.diagnostics import Faults
-from cabwright.formats import cabinet, inf, ini, resources, signature
+from cabwright.formats import cabinet, inf, ini, resources, script000, signature
+from cabwright.formats import setup_xml as xml
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 CORPUS = ROOT / "tests" / "fuzz" / "corpus"
@@ -48,11 +49,12 @@ def cab(data, folder):
 
 
 def script(data, _):
-    return "\n".join(cabinet.Script("NOTES.000", data, {1: ["NOTES.001"]}).faults)
+    return "\n".join(script000.decode("NOTES.000", data, {1: ["NOTES.001"]}, "cp1252",
+                                      cabinet.shown)[1])
 
 
 def setup_xml(data, _):
-    return "\n".join(cabinet.SetupXml("_setup.xml", data, ["NOTES.001"]).faults)
+    return "\n".join(xml.decode("_setup.xml", data, ["NOTES.001"], cabinet.shown)[1])
 
 
 def inf_file(data, folder):

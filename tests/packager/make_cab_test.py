@@ -7,9 +7,12 @@
     good     an .inf using every section, two processors: read back by GCab, listed and
              extracted by cabextract; the same inputs twice give the same bytes
     package  make package INF= to a ZIP and to one program
+    facts    one .inf each for the ways real ones are written, and provisioning
+    diff     cab-info --diff: one change of each kind
 """
 import contextlib
 import io
+import json
 import os
 import pathlib
 import re
@@ -21,9 +24,11 @@ import zipfile
 
 from cabwright import cli  # the reader, written apart from the writer
 from cabwright.commands import cab as make_cab
-from cabwright.formats import cabinet, cabwriter, signature
+from cabwright.formats import cabinet, script000, signature
+from cabwright.formats.model import ValueType
 from tests.packager.package_test import tree
 from tests.packager.release_test import make
+from wine import demo
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 WORK = ROOT / "build" / "cab-test"
@@ -108,7 +113,7 @@ MEMBERS = {cpu: [(999, "common/Setup.dll", "000Setup", None, None),
                  (3, program, stem, "%CE1%\\Notes\\NOTES.EXE", 0),
                  (2, "common/Setup.dll", "000Setup", "%CE2%\\Help\\Setup.dll",
                   0x10000000 if cpu == "ARM" else 0),
-                 (1, "common/Notes.htm", "000Notes", "%CE2%\\Help\\Notes Help.htm", 0x40000000)]
+                 (1, "common/Notes.htm", "000Notes", "%CE2%\\Help\\Notes Help.htm", 0x10)]
            for cpu, program, stem in (("ARM", "setup/bin/arm/notes.exe", "000notes"),
                                       ("SH3", "setup/bin/SH3/Notes.EXE", "000Notes"))}
 # The plain section's values, then the ARM section's; %InstallDir% left for the device to fill in.
@@ -118,8 +123,10 @@ REGISTRY = [("HKCU\\Software\\Example\\Notes", "Folder", "string", 0, '"%Install
             ("HKLM\\Software\\Example\\Notes", "List", "multi-string", 0x10002, '"one", "two"',
              False),
             ("HKLM\\Software\\Example\\Notes", "Arm", "DWORD", 0x10001, "1", False)]
-# Every folder a DIRS entry, the installation folder first and one string: %CE1%\Notes.
-FOLDERS = ["%CE1%\\Notes", "%CE2%\\Help", "%CE1%\\Notes\\bin", "%CE11%", "%CE17%", "windows\\help"]
+# The DIRS entries: the installation folder first and one string, %CE1%\Notes; then each
+# [DestinationDirs] line whose section is named; then a shortcut's folder outside the standard
+# folders (not %CE17%, whose shortcut names it by number).
+FOLDERS = ["%CE1%\\Notes", "%CE2%\\Help", "%CE1%\\Notes\\bin", "%CE11%", "windows\\help"]
 LINKS = [("%CE11%", "Notes.lnk", 1, 3, "%CE1%\\Notes\\NOTES.EXE"),
          ("%CE17%", "Notes folder.lnk", 0, 1, "%CE1%\\Notes"),
          ("windows\\help", "Help.lnk", 1, 1, "%CE2%\\Help\\Notes Help.htm")]
@@ -163,7 +170,7 @@ def bad():
         ([("0x00010001, 42", "0x00010001, forty-two")], None, "ARM",
          [("forty", "DWORD value 'forty-two' is not a number")]),
         ([("01, a0, ff", "01, a0, fff")], None, "ARM", [("fff", "binary value 01,a0,fff: ")]),
-        ([("%CE11%", "%CE18%")], None, "ARM", [("%CE18%", "%CE18%: the device's folders")]),
+        ([("%CE11%", "%CE20%")], None, "ARM", [("%CE20%", "%CE20%: the device's folders")]),
         ([("Setup.dll\n[Files.App]", "Setup.dll\n\"Notes Help.htm\", Setup.dll\n[Files.App]")],
          None, "ARM", [('"Notes Help.htm"', "%CE2%\\Help\\Notes Help.htm is installed by line")]),
         ([("[Files.App]\nNOTES.EXE\n", many)], None, "ARM",
@@ -182,6 +189,15 @@ def bad():
           ("0x00010001, 42", "0x00010001, 4x2")], None, "SH3",
          [("Hlep", "%Hlep%"), ("4x2", "DWORD value '4x2'"), ("HKU,", "registry root 'HKU'")]),
     ]
+    # A [DestinationDirs] value without its 0, and a section header without its ]: each at its
+    # own line. A registry string past the 64 KB one .000 entry holds: told before writing.
+    rows += [([("Links = 0, %CE11%", "Links = %CE11%")], None, "ARM",
+              [("Links = %CE11%", "[DestinationDirs] links: '%CE11%' is not 0, a folder")]),
+             ([("[Files.Bin]", "[Files.Bin")], None, "ARM",
+              [("[Files.Bin", "'[Files.Bin': a section header without its closing ']'")]),
+             ([("Folder, 0x00000000, %InstallDir%", "Folder, 0x00000000, " + "x" * 70000)], None,
+              "ARM", [("Folder, 0x", "notes.ARM.CAB: registry value Folder: 70,008 bytes, past "
+                       "the 65,535 a .000 entry holds")])]
     # The read-back seen to work: a writer whose script comes out cut short, run in this
     # process; make cab says so in one line.
     rows.append(([], None, "ARM", [(False, "notes.ARM.CAB: written, but doesn't read back: "
@@ -210,7 +226,7 @@ def bad():
               [("Notes.htm = 1", "Notes.htm: no folder ../common/x")]),
              ([("%CE1%", "%CE" + "1" * 5000 + "%")], None, "ARM",
               [("%CE111", "%CE" + "1" * 58 + "... (5,002 characters)% is not defined")])]
-    failures, script = [], cabwriter.script
+    failures, script = [], script000.encode
     for n, (replacements, change, cpu, says) in enumerate(rows, 1):
         text = INF
         for old, new in replacements:
@@ -224,11 +240,11 @@ def bad():
         settings = [f"INF={inf}", f"OUT={out}",
                     *([f"CPU={cpu}"] if isinstance(cpu, str) else cpu or [])]
         if says[0][0] is False:
-            cabwriter.script = lambda *args: script(*args)[:-2]
+            script000.encode = lambda *args: script(*args)[:-2]
             with contextlib.redirect_stderr(io.StringIO()) as told:
                 result = subprocess.CompletedProcess(settings, cli.main(["cab", *settings]), "",
                                                      told.getvalue())
-            cabwriter.script = script
+            script000.encode = script
         else:
             began = time.monotonic()
             result = make("cab", *settings)
@@ -327,34 +343,212 @@ def good():
             failures.append(f"{cab.name}: cabextract extracts {sorted(got)}, not the sources")
         # What the reader decodes of each script, against what the .inf says.
         script, xml = described.script, described.xml
-        files = {n: (f"{script.folders[f]}\\{name}", flags) for n, (f, flags, name, _) in
-                 script.files.items()}
-        values = [(script.hives[h], name, kind, flags, shown, script.registry[h, name.casefold()][2])
-                  for h, name, kind, flags, shown in script.values]
-        links = [(f, path, kind, target, f"{script.folders[script.files[target][0]]}\\"
-                  f"{script.files[target][2]}" if kind else script.folders[target])
-                 for f, path, kind, target in script.links]
-        install = {"InstallPhase": "install", "ProcessorType": str(number),
-                   "OSVersionMin": "3.0", "OSVersionMax": "6.99", "BuildNumberMin": "100",
-                   "BuildNumberMax": "-536870912", "AppName": "Example Software Notes",
-                   "InstallDir": "%CE1%\\Notes", "SetupDLL": "000Setup.999",
-                   "NumDirs": str(arm + 1), "NumFiles": "5", "NumRegKeys": "2",
-                   "NumRegVals": str(arm), "NumShortcuts": str(arm - 2)}
+        files = {f.number: (f.path, f.flags) for f in script.files}
+        values = [(v.where, v.name, ValueType(v.type).shown, v.type | 2 * v.keep, v.shown(),
+                   v.substitute) for v in script.registry]
+        links = [(s.folder, s.name, int(not s.to_folder), s.target) for s in script.shortcuts]
+        want_links = [(f, n, kind, t) for f, n, kind, _, t in LINKS[:arm - 2]]
         if files != {n: (to, flags) for n, _, _, to, flags in MEMBERS[cpu] if to} or \
-                described.warnings or values != REGISTRY[:arm] or links != LINKS[:arm - 2] or \
-                list(script.folders.values()) != FOLDERS[:arm + 1] or \
-                "%CE1%\\Notes" not in script.strings.values() or script.builds != (100, 0xE0000000):
+                described.warnings or values != REGISTRY[:arm] or links != want_links or \
+                script.folders != FOLDERS[:arm] or b"\0%CE1%\\Notes\0" not in got[".000"] \
+                or script.builds != (100, 0xE0000000):
             failures.append(f"{cab.name}: its .000 reads back as {files}, {values}, {links}, "
                             f"{script.folders}, warnings {described.warnings}")
-        xml_files = {f"{d}\\{n}": (m, flags) for d, n, m, flags in xml.files}
-        xml_values = [(k, n, t, s) for k, n, t, _, s in xml.registry]
-        if xml.install != install or [(f.lstrip("\\"), n, t) for f, n, t in xml.links] != \
-                [(f, n, t) for f, n, _, _, t in LINKS[:arm - 2]] or xml_files != {
-                to: (f"{stem}.{n:03d}", flags & 0x10000000) for n, _, stem, to, flags in
-                MEMBERS[cpu] if to} or xml_values != [(k, n, {"DWORD": "integer", "multi-string":
-                "multiplestring"}.get(t, t), s) for k, n, t, _, _, s in REGISTRY[:arm]]:
-            failures.append(f"{cab.name}: its _setup.xml reads back as {xml.install}, "
-                            f"{xml.links}, {xml_files}, {xml_values}")
+        # _setup.xml: the install folder's paths from %InstallDir%, as the device fills it in.
+        counts = {"NumDirs": arm, "NumFiles": 5, "NumRegKeys": 2, "NumRegVals": arm,
+                  "NumShortcuts": arm - 2}
+        written = (xml.application, xml.processor, xml.minimum, xml.maximum, xml.builds,
+                   xml.install_dir, xml.setup_dll, xml.counts)
+        xml_files = {f.path: (f.member, f.flags) for f in xml.files}
+        xml_values = [(v.where, v.name, ValueType(v.type).shown, v.substitute)
+                      for v in xml.registry]
+        if written != ("Example Software Notes", number, (3, 0), (6, 99), (100, 0xE0000000),
+                       "%CE1%\\Notes", "000Setup.999", counts) or \
+                sorted((s.folder, s.name, int(not s.to_folder), s.target)
+                       for s in xml.shortcuts) != sorted(want_links) or xml_files != {
+                to: (f"{stem}.{n:03d}", flags) for n, _, stem, to, flags in MEMBERS[cpu] if to} \
+                or xml_values != [(k, n, t, s) for k, n, t, _, _, s in REGISTRY[:arm]] or \
+                b'type="%InstallDir%\\bin" translation="install"' not in got[".xml"]:
+            failures.append(f"{cab.name}: its _setup.xml reads back as {written}, "
+                            f"{xml.shortcuts}, {xml_files}, {xml_values}")
+    return failures
+
+
+def certificate():
+    """A self-signed certificate's DER bytes, and its SHA-1 thumbprint."""
+    import datetime
+    import hashlib
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    key = ec.generate_private_key(ec.SECP256R1())
+    name = x509.Name([x509.NameAttribute(x509.oid.NameOID.COMMON_NAME, "Test Privileged Root")])
+    now = datetime.datetime(2020, 1, 1)
+    der = x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(
+        key.public_key()).serial_number(1).not_valid_before(now).not_valid_after(
+        now + datetime.timedelta(days=9000)).sign(key, hashes.SHA256()).public_bytes(
+        serialization.Encoding.DER)
+    return der, hashlib.sha1(der).hexdigest().upper()
+
+
+def facts():
+    """One row per way real .inf files and CABs are built: each .inf changed from INF, built for
+    ARM (or as the row says), and what make cab says and writes checked."""
+    import base64
+    der, thumbprint = certificate()
+    store = ('<wap-provisioningdoc><characteristic type="CertificateStore"><characteristic '
+             'type="Privileged Execution Trust Authorities"><characteristic type="'
+             f'{thumbprint}"><parm name="EncodedCertificate" value="'
+             f'{base64.b64encode(der).decode()}"/></characteristic></characteristic>'
+             '</characteristic></wap-provisioningdoc>')
+    (WORK / "prexml.xml").write_text(store)
+    utf16 = lambda t: (t / "setup/notes.inf").write_bytes(  # noqa: E731
+        ("\ufeff" + INF).encode("utf-16-le"))
+    nul = lambda t: (t / "setup/notes.inf").write_bytes(INF.encode() + b"\0")  # noqa: E731
+    flagged = ('"%Help%.htm", Notes.htm, , 0x00000010 ;no overwrite\nSetup.dll\n', )
+    rows = [  # (replacements, change, settings, what must hold of (status, told, install, xml))
+        ([], utf16, [], lambda r, t, i, x: r == 0 and i.application == "Notes"),
+        ([], nul, [], lambda r, t, i, x: r == 0 and i.application == "Notes"),
+        ([("CESelfRegister = Setup.dll", "CESelfRegister = Notes.htm")], None, [],
+         lambda r, t, i, x: i.files[0].name == "Notes Help.htm" and i.files[0].flags & 0x10000000),
+        ([("Links = 0, %CE11%", "Links = 0, %CE19%\\Home")], None, [],
+         lambda r, t, i, x: r == 0 and "%CE19%: a folder only some devices define" in t and
+         i.shortcuts[0].folder == "%CE19%\\Home"),
+        ([("[Strings]\n", "[Strings]\nImage = NotesImage\n"),
+          ("NotesImage.dll = 1", "%Image%.dll = 1"), ("[Files.Bin]\nNotesImage.dll",
+                                                      "[Files.Bin]\n%Image%.dll")], None, [],
+         lambda r, t, i, x: r == 0 and i.files[3].name == "NotesImage.dll"),
+        ([("DefaultDestDir = 0, %InstallDir%", "DefaultDestDir = 0, %CE2%\nFiles.Empty = 0, "
+           "%CE1%\\Empty\nFiles.Unused = 0, %CE5%"),
+          ("CopyFiles = Files.Help,", "CopyFiles = Files.Empty, Files.Help,")], None, [],
+         lambda r, t, i, x: r == 0 and i.folders == ["%CE1%\\Notes", "%CE2%\\Help",
+                                                     "%CE1%\\Notes\\bin", "%CE11%",
+                                                     "%CE1%\\Empty", "%CE2%", "windows\\help"]
+         and b'type="%InstallDir%" ' not in x and b'"NumDirs" value="7"' in x),
+        ([("BuildMin = 100\n", ""), ("BuildMax = 0xE0000000\n", "")], None, [],
+         lambda r, t, i, x: r == 0 and b"BuildNumber" not in x and b"OSVersionMin" in x),
+        ([('"%Help%.htm", Notes.htm, , 0x40000000\nSetup.dll\n', flagged[0]),
+          ("NotesImage.dll\nNotesImageList.dll", "NotesImage.dll,,,0x80000000\n"
+           "NotesImageList.dll,,,0xC0000000")], None, [],
+         lambda r, t, i, x: r == 0 and "copy flags 0x00000010 followed by a comment" in t and
+         [f.flags & ~0x10000000 for f in i.files] == [0, 0, 0, 0, 0x10]),
+        ([("Links = 0, %CE11%", "Links = 0, %CE11%\nLinks.ARM = 0, \\windows\\Help")], None,
+         [], lambda r, t, i, x: r == 0 and "windows\\Help" in i.folders and
+         "windows\\help" not in i.folders),
+        ([("ProcessorType = 2577", ""), ("ProcessorType = 10003", "")], None, ["CPU=ARM SH3"],
+         lambda r, t, i, x: r == 0 and "each declare any processor" in t),
+        ([], None, ["inf2cab", "/prexml", str(WORK / "prexml.xml")],
+         lambda r, t, i, x: r == 0 and x.startswith(b"<wap-provisioningdoc>\n"
+                                                    b"<wap-provisioningdoc>") and
+         [e.tag for e in i.before] == ["wap-provisioningdoc"]),
+    ]
+    failures, out = [], WORK / "facts"
+    for n, (replacements, change, settings, holds) in enumerate(rows, 1):
+        text = INF
+        for old, new in replacements:
+            text = text.replace(old, new)
+        inf = application(text, change)
+        shutil.rmtree(out, ignore_errors=True)
+        if settings[:1] == ["inf2cab"]:  # /prexml is the SDK tool's option
+            result = subprocess.run(["/usr/bin/python3", "-m", "cabwright", "inf2cab", str(inf),
+                                     "/dest", str(out), "/cpu", "ARM", *settings[1:]],
+                                    capture_output=True, text=True)
+        else:
+            result = make("cab", f"INF={inf}", f"OUT={out}", *(settings or ["CPU=ARM"]))
+        cab = out / "notes.ARM.CAB"
+        install = cabinet.read(cab).install if result.returncode == 0 else None
+        xml = subprocess.run(["cabextract", "-q", "-p", "-F", "_setup.xml", str(cab)],
+                             capture_output=True).stdout if install else b""
+        try:
+            held = bool(holds(result.returncode, result.stderr, install, xml))
+        except (AttributeError, IndexError, TypeError):
+            held = False
+        if not held:
+            failures.append(f"facts row {n}: status {result.returncode}, {result.stderr}, "
+                            f"{install}, {xml[:300]}")
+    # The CAB above, with a certificate for the privileged store: cab-info names it so.
+    listed = make("cab-info", f"CAB={out / 'notes.ARM.CAB'}")
+    if "  certificate Test Privileged Root into Privileged Execution Trust Authorities (the " \
+            f"device's privileged store: a program signed under it runs with full rights), " \
+            f"thumbprint {thumbprint}\n" not in listed.stdout:
+        failures.append(f"cab-info, a certificate: {listed.stdout}{listed.stderr}")
+    # A CAB that holds only provisioning, as the platform's SDKs ship for the device's stores.
+    folder = WORK / "provisioning"
+    shutil.rmtree(folder, ignore_errors=True)
+    demo.sample(folder, demo.INI.replace("notes.arm.cab,notes.sh3.cab", "certs.cab"), ())
+    demo.cabinet(folder / "certs.cab", {"_setup.xml": store.encode()})
+    listed = make("cab-info", f"CAB={folder / 'certs.cab'}")
+    shipped = make("package", f"PACKAGE={folder}", f"OUT={WORK / 'provisioning-out'}")
+    if listed.returncode or "provisioning only, no application" not in listed.stdout or \
+            "certificate Test Privileged Root" not in listed.stdout or shipped.returncode or \
+            "provisioning only: 1 certificates (1 into the privileged store)" not in \
+            shipped.stdout:
+        failures.append(f"a provisioning-only CAB: {listed.stdout}{listed.stderr}"
+                        f"{shipped.stdout}{shipped.stderr}")
+    return failures
+
+
+def diff():
+    """cab-info --diff: one change of each kind against the ARM CAB the .inf builds, each row's
+    changes in --json's data, and the text naming them."""
+    (WORK / "prexml.xml").write_text('<characteristic type="SecurityPolicy"><parm name="4102" '
+                                     'value="1"/></characteristic>')
+    app = "%CE1%\\Notes"
+    rows = [  # (replacements, a change to the files, [(kind, change, what)])
+        ([("[Files.App]\nNOTES.EXE", "[Files.App]\nNOTES.EXE\nReadme.htm, Notes.htm")], None,
+         [("file", "added", f"{app}\\Readme.htm")]),
+        ([("NotesImage.dll\nNotesImageList.dll", "NotesImage.dll")], None,
+         [("file", "removed", f"{app}\\bin\\NotesImageList.dll")]),
+        ([], lambda t: (t / "common/NotesImage.dll").write_bytes(b"MZ image, rebuilt\n"),
+         [("file", "changed", f"{app}\\bin\\NotesImage.dll")]),
+        ([("NotesImage.dll\nNotesImageList.dll", "NotesImage.dll\n"),
+          ("[Files.App]\nNOTES.EXE", "[Files.App]\nNOTES.EXE\nNotesImageList.dll")], None,
+         [("file", "moved", "NotesImageList.dll")]),
+        ([("NotesImage.dll\nNotesImageList.dll", "NotesImage.dll,,,0x10\nNotesImageList.dll")],
+         None, [("file", "flags", f"{app}\\bin\\NotesImage.dll")]),
+        ([("[Reg]\n", "[Reg]\nHKCU, Software\\Example\\Notes, New, 0x00010001, 1\n")], None,
+         [("registry", "added", "HKCU\\Software\\Example\\Notes: New")]),
+        ([("HKCU, Software\\Example\\Notes, Count, 0x00010001, 42\n", "")], None,
+         [("registry", "removed", "HKCU\\Software\\Example\\Notes: Count")]),
+        ([("0x00010001, 42", "0x00010001, 43")], None,
+         [("registry", "changed", "HKCU\\Software\\Example\\Notes: Count")]),
+        ([("[Links]\n", "[Links]\nHelp, 0, Notes Help.htm\n")], None,
+         [("shortcut", "added", "%CE11%\\Help.lnk")]),
+        ([('Help, 0, "Notes Help.htm", "\\windows\\help"\n', "")], None,
+         [("shortcut", "removed", "windows\\help\\Help.lnk")]),
+        ([("Notes, 0, NOTES.EXE", "Notes, 0, Notes Help.htm")], None,
+         [("shortcut", "changed", "%CE11%\\Notes.lnk")]),
+        ([("ProcessorType = 2577", "ProcessorType = 70001")], None,
+         [("processor", "changed", "type")]),
+        ([("VersionMax = 6.99", "VersionMax = 7.0")], None, [("system", "changed", "range")]),
+        ([], None, [("provisioning", "added", "provisioning SecurityPolicy: 4102 = 1")]),
+    ]
+    failures, old = [], WORK / "diff" / "old"
+    shutil.rmtree(old.parent, ignore_errors=True)
+    make("cab", f"INF={application()}", f"OUT={old}", "CPU=ARM")
+    for n, (replacements, change, want) in enumerate(rows, 1):
+        text = INF
+        for before, after in replacements:
+            text = text.replace(before, after)
+        inf, new = application(text, change), WORK / "diff" / f"new{n}"
+        if n == len(rows):  # provisioning: the SDK tool's /prexml
+            subprocess.run(["/usr/bin/python3", "-m", "cabwright", "inf2cab", str(inf), "/dest",
+                            str(new), "/cpu", "ARM", "/prexml", str(WORK / "prexml.xml")],
+                           capture_output=True)
+        else:
+            make("cab", f"INF={inf}", f"OUT={new}", "CPU=ARM")
+        pair = [str(old / "notes.ARM.CAB"), str(new / "notes.ARM.CAB")]
+        data = subprocess.run(["/usr/bin/python3", "-m", "cabwright", "cab-info", "--json",
+                               "--diff", *pair], capture_output=True, text=True)
+        text = subprocess.run(["/usr/bin/python3", "-m", "cabwright", "cab-info", "--diff",
+                               *pair], capture_output=True, text=True)
+        try:
+            found = [(c["kind"], c["change"], c["what"]) for c in json.loads(data.stdout)["changes"]]
+        except (ValueError, KeyError):
+            found = data.stdout + data.stderr
+        if found != want or data.returncode or not all(
+                f"  {kind} {change}: {what}" in text.stdout for kind, change, what in want):
+            failures.append(f"diff row {n}: {found}, expected {want}; {text.stdout}{text.stderr}")
     return failures
 
 
@@ -479,7 +673,8 @@ def signed():
 
 
 def main(argv):
-    failures = {"bad": bad, "good": good, "package": package, "signed": signed}[argv[0]]()
+    failures = {"bad": bad, "good": good, "package": package, "signed": signed,
+                "facts": facts, "diff": diff}[argv[0]]()
     print("\n".join(failures) if failures else f"{argv[0]}: as expected")
     return 1 if failures else 0
 
