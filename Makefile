@@ -86,7 +86,7 @@ cab-info: deps
 	@$(CABWRIGHT) cab-info $(GIVEN)
 
 # The program as a Debian package, architecture-independent, that brands from the launchers built
-# here (README, "Installing"): build/deb/cabwright_<version>_all.deb.
+# here (README, "A packager's first hour"): build/deb/cabwright_<version>_all.deb.
 deb:
 	@sh toolchain/deps.sh deb
 	$(QUIET_ALL)
