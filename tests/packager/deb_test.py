@@ -1,8 +1,8 @@
 """make deb's package installed by apt into a clean Debian 12 root (debootstrap's minbase, kept in
-build/deb-test; apt's sources as here) and run in a folder there, with no checkout and no
-compiler: --help, --version, cab, inf2cab, cab-info --json, man pages, a package signed with the
-test CA in its three forms, each as the checkout makes it (programs with their signatures, which
-hold the time, removed; the root's verified). Status 77 where the mirror is out of reach.
+build/deb-test) and run in a folder there, no checkout, no compiler: --help, --version, the man
+pages, cab, inf2cab, cab-info --json and a package signed with the test CA in three forms, each as
+the checkout makes it (programs with their signatures, which hold the time, removed; the root's
+verified). Status 77 where the mirror is out of reach.
 
     python3 -m tests.packager.deb_test   (from the repository's root, as root)
 """
@@ -21,15 +21,11 @@ from tests.packager.release_test import make
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 WORK = ROOT / "build" / "deb-test"
-INI = ("[CEAppManager]\r\nVersion = 1.0\r\nComponent = Notes\r\n\r\n[Notes]\r\n"
-       "Description = Notes\r\nCabFiles = notes.ARM.CAB,notes.SH3.CAB\r\n")
+INI = ("[CEAppManager]\nVersion = 1.0\nComponent = Notes\n[Notes]\nDescription = Notes\n"
+       "CabFiles = notes.ARM.CAB,notes.SH3.CAB\n")
 TEXTS = {"VERSION": "1.2.3.4", "COMPANY": release_test.COMPANY}
+UNREACHABLE = r"Failed to fetch|Temporary failure resolving|Could not (resolve|connect)"
 FILES = {"ICON": "icon.ico", "PFX": "certs/signing.pfx", "PFX_PASS_FILE": "certs/pass.txt"}
-
-
-def skip(why):
-    print(f"deb: skipped: {why}")
-    sys.exit(77)
 
 
 def sh(*args, **options):
@@ -43,10 +39,8 @@ def in_root(root, command, cwd="/work"):  # as a user there runs it: a clean env
 
 def apt(root, command):  # update only warns about an index it can't fetch
     result = in_root(root, f"apt-get -y -q --no-install-recommends {command}", "/")
-    if (result.returncode or command == "update") and re.search(
-            r"Failed to fetch|Temporary failure resolving|Could not (resolve|connect)",
-            result.stdout):
-        skip(f"apt-get {command}: the mirror can't be reached")
+    if (result.returncode or command == "update") and re.search(UNREACHABLE, result.stdout):
+        sys.exit(print(f"deb: skipped: apt-get {command}: the mirror can't be reached") or 77)
     assert result.returncode == 0, f"apt-get {command}: {result.stdout}{result.stderr}"
 
 
@@ -70,7 +64,7 @@ def run(failures, tar=WORK / "bookworm-minbase.tar", root=WORK / "root", here=WO
                     "Identifier: Packages").stdout.split() or ["(none in apt's sources)"]
         made = sh("debootstrap", "--variant=minbase", "bookworm", root, mirror[0])
         if made.returncode:
-            skip(f"debootstrap from {mirror[0]}: {made.stdout.strip().splitlines()[-1:]}")
+            sys.exit(print(f"deb: skipped: debootstrap: {made.stdout[-160:]}") or 77)
         subprocess.run(["tar", "-C", root, "-cf", f"{tar}.part", "."], check=True)
         os.replace(f"{tar}.part", tar)
         shutil.rmtree(root)
@@ -90,8 +84,7 @@ def run(failures, tar=WORK / "bookworm-minbase.tar", root=WORK / "root", here=WO
         shutil.copytree(make_cab_test.application().parents[1], folder / "app")
         (folder / "icon.ico").write_bytes(release_test.icon_file(release_test.ICON_IMAGES))
         shutil.copytree(certs, folder / "certs")
-    # The checkout's through make where it has a target, with absolute paths; the root's from its
-    # own folder, options and NAME=value words mixed.
+    # The checkout's through make, absolute paths; the root's from its folder, options and words.
     make("cab", f"INF={here}/app/setup/notes.inf", "CPU=ARM SH3", f"OUT={here}/cabs")
     ours = [sh("/usr/bin/python3", "-m", "cabwright", *words, cwd=ROOT).stdout for words in
             (["--help"], ["--version"], ["cab-info", "--json", f"{here}/cabs/notes.ARM.CAB"])]
@@ -99,10 +92,9 @@ def run(failures, tar=WORK / "bookworm-minbase.tar", root=WORK / "root", here=WO
               "cabwright cab --inf app/setup/notes.inf CPU='ARM SH3' --out cabs",
               "cabwright cab-info --json cabs/notes.ARM.CAB",
               "inf2cab app/setup/notes.inf /cpu ARM SH3 /dest cabs2")]
-    pages = [gzip.decompress((root / f"usr/share/man/man1/{n}.1.gz").read_bytes())
-             for n in ("cabwright", "inf2cab")]
-    if ours[:2] != [r.stdout for r in theirs[:2]] or "cabwright" not in ours[1] or \
-            not all(b".SH DESCRIPTION" in page for page in pages):
+    if ours[:2] != [r.stdout for r in theirs[:2]] or "cabwright" not in ours[1] or not all(
+            b".SH DESCRIPTION" in gzip.decompress((root / f"usr/share/man/man1/{n}.1.gz")
+                                                  .read_bytes()) for n in ("cabwright", "inf2cab")):
         failures.append(f"--help, --version, the man pages: {[r.stdout for r in theirs[:2]]}")
     if len(tree(there / "cabs")) != 2 or not tree(here / "cabs") == tree(there / "cabs") == \
             tree(there / "cabs2") or \
