@@ -138,7 +138,7 @@ def read_back(path, one, code_page, wrapped, signed):
     in instructions of their own, which only newer devices are to carry out. A CAB `signed` must
     carry its signature, valid (cabinet.read's faults); where its chain ends is no fault."""
     try:
-        found = cabinet.read(path, code_page)
+        found = cabinet.read(path, code_page, whole=False)
     except Faults as error:
         return f"{path.name}: written, but doesn't read back: {error}".replace("\n", "; ")
     if signed and found.signature is None:

@@ -18,7 +18,7 @@ import re
 import struct
 import tempfile
 
-from cabwright.formats import model, script000, setup_xml, signature
+from cabwright.formats import model, script000, setup_xml
 from cabwright.formats.script000 import Short
 from cabwright.diagnostics import Faults
 
@@ -29,6 +29,8 @@ XML_SCRIPT = setup_xml.NAME
 COMPARED_FLAGS = model.CopyFlag.NO_OVERWRITE | model.CopyFlag.SELF_REGISTER
 NUMBERED = re.compile(r"\.([0-9]{3})$")
 UNPRINTABLE = re.compile(r"[\x00-\x1f\x7f-\x9f]")
+
+SIGNED_HEADER = 60  # a signed cabinet's fixed header and its 20-byte reserve
 
 
 def gcab():
@@ -190,8 +192,8 @@ BLOCK_MOST = 32768 + 6144  # the most one data block unpacks to (an uncompressib
 
 def structure(file, size, code_page="cp1252"):
     """The cabinet's own tables read from its bytes, as the device's installer and libmspack
-    read them: (each member's name, decoded as the format says, in the file table's order;
-    every fault). The file table, each folder's data blocks and each member's place in its
+    read them: ((each member's name, decoded as the format says, and its size) in the file
+    table's order; every fault). The file table, each folder's data blocks and each member's place in its
     folder must lie inside the cabinet; a folder holds at least one block."""
     def take(at, length):
         if at < 0 or length < 0 or at + length > size:
@@ -250,7 +252,7 @@ def structure(file, size, code_page="cp1252"):
                                         "end"]
             name = shown(raw[:end].decode("utf-8" if attributes & NAME_IS_UTF else oem,
                                           "replace"))
-            names.append(name)
+            names.append((name, length))
             at += 16 + end + 1
             if folder >= folders:
                 faults.append(f"{name}: in folder {folder + 1}, and the cabinet has "
@@ -263,22 +265,27 @@ def structure(file, size, code_page="cp1252"):
     return names, faults
 
 
-def read(path, code_page="cp1252", digests=False):
+def read(path, code_page="cp1252", digests=False, whole=True):
     """The Cabinet at `path`, once every member reads back whole and its script is sound;
     Faults with every fault otherwise. The cabinet is streamed from the file and its members
     extracted one at a time into a scratch folder, each removed once its size is known: only the
     script stays in memory, however big the CAB. `digests`: each member's SHA-256 kept too, in
-    the Cabinet's `digests`."""
+    the Cabinet's `digests`. Not `whole`: only the scripts are extracted, the other members'
+    sizes taken from the file table (a CAB just written, read back for what it says)."""
     GCab, Gio, GLib = gcab()
     path = pathlib.Path(path)
     try:
         with open(path, "rb") as file:
-            head = file.read(signature.HEADER)
+            head = file.read(SIGNED_HEADER)
             size = os.fstat(file.fileno()).st_size
             if head[:4] != b"MSCF":
                 raise Faults("not a cabinet (a CAB file starts with MSCF)")
             # Checked before GCab sees it: GCab allocates whatever length the reserve gives.
-            where = signature.placed(head)
+            # The signature's reader (and its libraries) only for a CAB with a header reserve.
+            signature = None
+            if len(head) > 30 and head[30] & 4:
+                from cabwright.formats import signature
+            where = signature and signature.placed(head)
             recorded = struct.unpack_from("<I", head, 8)[0] if where else 0
             if where and where[0] != recorded:
                 raise Faults(f"its header reserve puts a signature at byte {where[0]}, not "
@@ -326,7 +333,9 @@ def read(path, code_page="cp1252", digests=False):
             """The member extracted last: its size kept, its bytes too if it's a script."""
             if not members:
                 return
-            name, _ = members[-1]
+            name, length = members[-1]
+            if length is not None:  # not extracted: its size as the table has it
+                return
             extracted = os.path.join(scratch, str(len(members)))
             length = os.path.getsize(extracted) if os.path.exists(extracted) else 0
             members[-1] = (name, length)
@@ -347,9 +356,13 @@ def read(path, code_page="cp1252", digests=False):
             # A name of our own: the cabinet's names may hold '..' or '/'.
             member.set_extract_name(str(len(members) + 1))
             # The name as the table has it: GCab reads names as UTF-8 whatever the table says.
-            members.append((names[len(members)] if len(members) < len(names) else
-                            f"(member {len(members) + 1})", None))
-            return True
+            name, length = names[len(members)] if len(members) < len(names) else \
+                (f"(member {len(members) + 1})", None)
+            if whole or is_script(name) or length is None:
+                members.append((name, None))
+                return True
+            members.append((name, length))
+            return False
         try:
             cabinet.extract(Gio.File.new_for_path(scratch), each, None, None)
         except GLib.Error as error:

@@ -9,7 +9,6 @@ copies exist only inside the CAB.
 import os
 import shutil
 
-from cabwright.services import signing
 from cabwright.settings import DEVICE, check_settings, gather
 
 KEYS = ("PFX", "PFX_PASS_FILE", *DEVICE, "TIMESTAMP_URL")
@@ -22,8 +21,10 @@ def check(values):
     faults = digest_faults(values)
     combined = check_settings({name: values[name] for name in KEYS if name in values})
     faults += combined
-    signer = None if combined else gather(faults, signing.check, values)
-    return signer, faults
+    if combined or not {"PFX", "PKCS11_MODULE"} & set(values):
+        return None, faults
+    from cabwright.services import signing  # the key's libraries, only where there is a key
+    return gather(faults, signing.check, values), faults
 
 
 def digest_faults(values):

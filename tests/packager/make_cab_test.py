@@ -224,6 +224,8 @@ def bad():
                                                      "... (5,000 characters)' is not a number")]),
              ([("Notes.htm = 1", "Notes.htm = 1," + " " * 100000 + "x")], None, "ARM",
               [("Notes.htm = 1", "Notes.htm: no folder ../common/x")]),
+             ([("%AppName%\n", "%AppName%" + ",x" * 500000 + "\n"), ("%Help%.htm", "%Hlep%.htm")],
+              None, "SH3", [("Hlep", "%Hlep% is not defined")]),  # an InstallDir of 500,001 fields
              ([("%CE1%", "%CE" + "1" * 5000 + "%")], None, "ARM",
               [("%CE111", "%CE" + "1" * 58 + "... (5,002 characters)% is not defined")])]
     failures, script = [], script000.encode
