@@ -12,11 +12,12 @@ CMAKE_WIN = $(call CONFIGURE,$(1),.,-DCMAKE_BUILD_TYPE=MinSizeRel \
 	-DCMAKE_TOOLCHAIN_FILE=toolchain/$(2)-w64-mingw32.cmake)
 
 .PHONY: all deps deps-test windows host fuzzers test demo fuzz bench clean release package cab cab-info \
-	bench-cab
+	bench-cab deb
 
+# setup.exe, and the carrying launcher whose resources make package replaces with a package's.
 all: deps
 	$(call CMAKE_WIN,win,i686)
-	cmake --build $(BUILD)/win --target setup
+	cmake --build $(BUILD)/win --target setup carrier
 	@stat -c '%n: %s bytes' $(BUILD)/win/setup.exe
 
 deps:
@@ -83,6 +84,13 @@ cab: deps
 
 cab-info: deps
 	@$(CABWRIGHT) cab-info $(GIVEN)
+
+# The program as a Debian package, architecture-independent, that brands from the launchers built
+# here (README, "A packager's first hour"): build/deb/cabwright_<version>_all.deb.
+deb:
+	@sh toolchain/deps.sh deb
+	$(QUIET_ALL)
+	@/usr/bin/python3 -m toolchain.deb $(BUILD)/deb
 
 clean:
 	rm -rf $(BUILD)

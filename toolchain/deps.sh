@@ -3,6 +3,7 @@
 # again costs a few `command -v` checks. As root, or through sudo.
 #   sh toolchain/deps.sh build   make, make release, make package, make cab: the cross-compiler
 #                                and the libraries the packager's tools import
+#   sh toolchain/deps.sh deb     make deb: the above, and what makes the man pages
 #   sh toolchain/deps.sh test    make test, make demo, make bench: the above, Wine, qemu, Xvfb, ...
 # A package mirror has bad hours (an index of one architecture stale for hours): `apt-get update`
 # is tried a few times, then what it could fetch is used; each package that can't be installed
@@ -42,6 +43,11 @@ build() {
     want /usr/bin/python3 python3  # the packager's tools run Debian's own
 }
 
+deb_too() {
+    want /usr/lib/python3/dist-packages/build_manpages/__init__.py python3-argparse-manpage
+    want help2man help2man
+}
+
 test_too() {
     want g++ g++
     want x86_64-w64-mingw32-g++ g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
@@ -52,6 +58,7 @@ test_too() {
     want cabextract cabextract  # a second reader of the CABs we write
     want /usr/lib/python3/dist-packages/hypothesis/__init__.py python3-hypothesis  # round trips
     want /usr/bin/time time  # make bench-cab: peak memory
+    want debootstrap debootstrap  # a clean Debian root that the .deb is installed into
     # Wine's 64-bit part runs everywhere; its 32-bit part only where the kernel runs 32-bit
     # programs, or under qemu.
     want /usr/lib/wine/wine64 wine wine64
@@ -72,8 +79,9 @@ test_too() {
 
 case ${1:-build} in
     build) build ;;
-    test) build; test_too ;;
-    *) echo "deps: usage: sh toolchain/deps.sh build|test" >&2; exit 2 ;;
+    deb) build; deb_too ;;
+    test) build; deb_too; test_too ;;
+    *) echo "deps: usage: sh toolchain/deps.sh build|deb|test" >&2; exit 2 ;;
 esac
 
 SUDO=""

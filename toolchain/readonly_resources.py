@@ -1,7 +1,6 @@
-#!/usr/bin/env python3
 """Clears the write flag of setup.exe's .rsrc section and sets the header checksum again.
 
-    readonly_resources.py SETUP_EXE
+    python3 -m toolchain.readonly_resources SETUP_EXE   (from the repository's root)
 
 The link script can't do this: GNU ld 2.40 (Debian 12) forces IMAGE_SCN_MEM_WRITE onto any
 section named .rsrc when it writes the section headers, whatever the input sections' flags, and
@@ -11,18 +10,9 @@ the same code. So the two header fields are set here, after the link.
 import struct
 import sys
 
+from cabwright.formats.pe import checksum
+
 MEM_WRITE = 0x80000000
-
-
-def checksum(data, field):
-    """The image checksum: 16-bit words summed with end-around carry, the field itself as zero,
-    plus the file's length."""
-    words = data[:field] + bytes(4) + data[field + 4:] + bytes(len(data) % 2)
-    total = 0
-    for (word,) in struct.iter_unpack("<H", words):
-        total += word
-        total = (total & 0xFFFF) + (total >> 16)
-    return total + len(data)
 
 
 def main(path):

@@ -7,8 +7,9 @@
                 PKCS11_MODULE=library.so PKCS11_KEY=pkcs11:... CERT=chain.pem PIN_FILE=file]
                [TIMESTAMP_URL=url] [DUAL_SIGN=1]
 
-With nothing but OUT it copies the default build, build/win/setup.exe. An icon or version
-information is built in build/release, a tree of its own, so the default tree never sees them.
+With nothing but OUT it copies the default build, build/win/setup.exe (installed:
+/usr/share/cabwright/setup.exe). An icon or version information takes the place of its resources
+(services/launcher.py).
 Every input is checked before anything is built, and OUT is written in one rename at the end:
 on any error it is left as it was.
 """
@@ -21,9 +22,6 @@ from cabwright.services import launcher, output, signing
 from cabwright.settings import check_settings, gather  # noqa: F401
 from cabwright.diagnostics import Faults
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-BUILD = ROOT / "build"
-TREE = BUILD / "release"
 INPUTS = ("ICON", "PFX", "PFX_PASS_FILE", "CERT", "PIN_FILE")
 
 
@@ -57,13 +55,10 @@ def version_resource(values):
 
 
 def build(icon, version):
-    """The unsigned executable's bytes: the default build's, or the release tree's."""
+    """The unsigned executable's bytes: the default build's, or with the packager's resources."""
     if icon is None and version is None:
-        return (BUILD / "win" / "setup.exe").read_bytes()
-    script = launcher.write_resources(TREE / "brand", icon, version)
-    # From clean every time: the build does not know the script's icon file has changed.
-    return launcher.build(TREE, script, "setup", "building with the packager's resources",
-                       clean=True)
+        return launcher.built("setup").read_bytes()
+    return launcher.build("setup", "building with the packager's resources", icon, version)
 
 
 def finish(data, signer, directory):
