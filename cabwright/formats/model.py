@@ -8,6 +8,7 @@ first of `folders`; a file or shortcut names its folder by path, a shortcut its 
 path of the file or folder it points to.
 """
 import enum
+import functools
 import re
 from dataclasses import dataclass, field
 
@@ -222,6 +223,7 @@ def standard(part):
     return int(found.group(1)) if found and len(found.group(1)) <= 2 else 0
 
 
+@functools.lru_cache(maxsize=4096)  # each script names a folder many times
 def folded(path):
     """A device path as both scripts may write it: letter case, doubled and outer backslashes
     aside."""
