@@ -42,3 +42,17 @@ class Faults(Exception):
     def __init__(self, lines):
         self.lines = (lines.splitlines() or [lines]) if isinstance(lines, str) else list(lines)
         super().__init__("\n".join(self.lines))
+
+
+MOST_TOLD = 100  # faults, or warnings, told of one input
+
+
+def told(lines, seen, entry, source):
+    """`entry` added to `lines` once, and no more than MOST_TOLD lines of a kind: a damaged
+    input can't flood the terminal. `seen`: the entries met so far; `source` names the input in
+    the line that tells the rest are left out."""
+    if entry in seen or len(lines) > MOST_TOLD:
+        return
+    seen.add(entry)
+    lines.append(entry if len(lines) < MOST_TOLD else
+                 f"{source}: more than {MOST_TOLD} lines like these; the rest are not told")

@@ -22,12 +22,11 @@ from cabwright.commands import release
 from cabwright.formats import cabinet, index, ini, resources
 from cabwright.services import cab_signing, output
 from cabwright.settings import gather
-from cabwright.diagnostics import Faults
+from cabwright.diagnostics import Faults, told
 
 OPTIONAL = {"uninstall", "iconfile", "iconindex", "devicefile"}
 # Characters Windows allows in no file name.
 FORBIDDEN = re.compile(r'[<>:"|?*\x00-\x1f]')
-MOST_TOLD = 100  # faults, or warnings, told of one package
 ZIP_TIME = (1980, 1, 1, 0, 0, 0)  # the earliest a ZIP entry can carry: the same bytes every run
 
 
@@ -41,21 +40,10 @@ class Package:
         self.cabs = []  # (relative path, cabinet.Cabinet)
 
     def fault(self, where, text):
-        self.told(self.faults, f"{where}: {text}")
+        told(self.faults, self.seen, f"{where}: {text}", self.folder)
 
     def warn(self, where, text):
-        self.told(self.warnings, f"{where}: {text}")
-
-    def told(self, lines, entry):
-        """Each line once, and no more than MOST_TOLD of a kind: a damaged package can't flood
-        the terminal."""
-        if entry in self.seen or len(lines) > MOST_TOLD:
-            return
-        self.seen.add(entry)
-        lines.append(entry if len(lines) < MOST_TOLD else
-                     f"{self.folder}: more than {MOST_TOLD} lines like these; the rest are not "
-                     "told")
-
+        told(self.warnings, self.seen, f"{where}: {text}", self.folder)
 
 def relative_fault(entry):
     """Why a path from install.ini names no file inside the package, or None."""

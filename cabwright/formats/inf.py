@@ -18,6 +18,7 @@ one dropped, except the value of InstallDir, which is one part whatever it holds
 import os
 import re
 
+from cabwright.diagnostics import told
 from cabwright.formats import model
 from cabwright.formats.model import CopyFlag, ValueType
 
@@ -33,7 +34,6 @@ SUBSTITUTED = re.compile(r"%(InstallDir|CE[0-9]+)%", re.IGNORECASE)
 KEPT_IN_VALUES = ("installdir",)  # and in folders, as one part
 BOMS = ((b"\xef\xbb\xbf", "utf-8"), (b"\xff\xfe", "utf-16-le"), (b"\xfe\xff", "utf-16-be"))
 EXPANDED = 64 * 1024  # the most one value's strings may expand to
-MOST_TOLD = 100  # faults, or warnings, told of one file
 NESTED = 9  # strings naming strings, this deep at most
 QUOTED = 60  # the most of a bad value a fault line quotes
 
@@ -144,21 +144,11 @@ class Inf:
                 self.strings[key] = (value, number)
 
     def fault(self, line, text):
-        self.told(self.faults, f"{self.path.name}:{line}: {text}" if line else
-                  f"{self.path.name}: {text}")
+        told(self.faults, self.seen, f"{self.path.name}:{line}: {text}" if line else
+             f"{self.path.name}: {text}", self.path.name)
 
     def warn(self, line, text):
-        self.told(self.warnings, f"{self.path.name}:{line}: {text}")
-
-    def told(self, lines, entry):
-        """Each line once, and no more than MOST_TOLD of a kind: a damaged file can't flood
-        the terminal."""
-        if entry in self.seen or len(lines) > MOST_TOLD:
-            return
-        self.seen.add(entry)
-        lines.append(entry if len(lines) < MOST_TOLD else
-                     f"{self.path.name}: more than {MOST_TOLD} lines like these; the rest "
-                     "are not told")
+        told(self.warnings, self.seen, f"{self.path.name}:{line}: {text}", self.path.name)
 
     def keys(self, section):
         """{key casefolded: (raw value, line)} of a key = value section; the first of a
