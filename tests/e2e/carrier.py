@@ -66,15 +66,19 @@ def clear():
         place(where).unlink(missing_ok=True)
 
 
-def run(name, runner=None, patience_s=30, earlier=None):
-    """One case; `earlier`: {name: bytes} in the installer's folder before the run."""
+def run(name, runner=None, patience_s=30, earlier=None, locked=None):
+    """One case; `earlier`: {name: bytes} in the installer's folder before the run, `locked` one
+    of them made read-only."""
     registry, tail, where, message, damaged, blocked = CASES[name]
     exe, plain = package(damaged), e2e.image_range
     e2e.lay_out_files()
     clear()
     for path, data in (earlier or {}).items():
-        (place("installer") / path).parent.mkdir(parents=True, exist_ok=True)
-        (place("installer") / path).write_bytes(data)
+        path = place("installer") / path.replace("\\", "/")
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+    if locked:
+        (place("installer") / locked.replace("\\", "/")).chmod(0o444)
     for blocking in blocked:
         place(blocking).write_text("a file in the way\r\n")
     before, failures = users(), []
@@ -110,8 +114,13 @@ def run(name, runner=None, patience_s=30, earlier=None):
         # as they were, the temporary folder among them.
         there = {str(p.relative_to(place(where))).replace("/", "\\"): p.read_bytes()
                  for p in place(where).rglob("*") if p.is_file()} if where else {}
-        if there != ({**(earlier or {}), **FILES} if where else {}):
+        if there != ({**MINE, **FILES} if earlier and where == "installer" else
+                     FILES if where else {}):
             failures.append(f"{name}: {where or 'nowhere'} holds {sorted(there)}")
+        kept = {str(p.relative_to(place("installer"))).replace("/", "\\"): p.read_bytes()
+                for p in place("installer").rglob("*") if p.is_file()}
+        if earlier and where != "installer" and kept != earlier:
+            failures.append(f"{name}: the earlier copy became {sorted(kept)}")
         if where is None and any(place(w).is_dir() for w in PLACES):
             failures.append(f"{name}: a package folder was made")
         gained = set(users()) - set(before)
@@ -125,17 +134,32 @@ def run(name, runner=None, patience_s=30, earlier=None):
     return failures
 
 
-def upgrade(runner=None, patience_s=30):
-    """A second run over the folder an earlier version left, an older, longer CAB in it and a
-    file of the user's: the CAB has its new bytes, the user's file is as it was."""
-    earlier = {"cabs\\setup.cab": b"MSCF" + bytes(9000), "notes.txt": b"the user's own\r\n"}
-    failures = run("carrier-package", runner, patience_s, earlier={**earlier})
-    return [f.replace("carrier-package:", "carrier-upgrade:") for f in failures]
+OLD = {"install.ini": INI.ljust(300), "cabs\\arm\\app.cab": bytes(9000),
+       "cabs\\setup.cab": b"MSCF" + bytes(9000)}
+MINE = {"notes.txt": b"the user's own\r\n", "cabs\\mine.txt": b"the user's too\r\n"}
+# name: (the installer's folder before the run, a file of it read-only, where the files go):
+# an earlier copy, whole, beside the user's files; the same with a file that can't be moved
+# aside, after two were; what a run stopped while moving files in left
+UPGRADES = {
+    "carrier-upgrade": ({**OLD, **MINE}, None, "installer"),
+    "carrier-upgrade-failing-partway": ({**OLD, **MINE}, "cabs\\setup.cab", "user"),
+    "carrier-upgrade-after-stopped-run": (
+        {**MINE, **{n + ".setup-old": d for n, d in OLD.items()}, "install.ini.setup-new": INI,
+         "cabs\\arm\\app.cab.setup-new": b"cut", "cabs\\setup.cab": FILES["cabs\\setup.cab"]},
+        None, "installer"),
+}
+
+
+def upgrade(name, runner=None, patience_s=30):
+    """A second run over the folder an earlier version left: every carried file has its new
+    bytes and nothing else of ours is left, or the earlier copy is as it was; the user's files
+    as they were."""
+    earlier, locked, where = UPGRADES[name]
+    CASES[name] = (OK, "", where, None, False, ())
+    return run(name, runner, patience_s, earlier={**earlier}, locked=locked)
 
 
 if __name__ == "__main__":
-    SPECIAL = {"carrier-upgrade": upgrade}
-    failures = [f for name in sys.argv[1:] for f in SPECIAL.get(name, run)(
-        *([] if name in SPECIAL else [name]))]
+    failures = [f for name in sys.argv[1:] for f in (upgrade if name in UPGRADES else run)(name)]
     print("\n".join(failures) or f"{len(sys.argv) - 1} case(s) as expected")
     sys.exit(1 if failures else 0)

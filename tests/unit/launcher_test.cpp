@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -256,6 +257,70 @@ TEST(WinMain, PassesTheStandardHandlesToTheChild) {
     ASSERT_TRUE(world.started);
     EXPECT_EQ(world.started->reserved,
               (std::vector<unsigned char>{2, 0, 0, 0, 0, 0x09, 0xFF, 0xFF, 0xFF, 0xFF, 0x44, 0, 0, 0}));
+}
+
+// The carrying launcher over an earlier copy in the installer's folder: every carried file with
+// its new bytes, or that copy as it was and the package in the user's folder; either way nothing
+// else of ours left beside it, the user's file as it was. Rows: each write or move failing in
+// turn (none at step 8), with MoveFileExA and on Windows 9x; a stopped run's leftovers; an
+// earlier file that can't be set aside.
+TEST(Carrier, ReplacesAnEarlierCopyWholeOrLeavesItAsItWas) {
+    using Disk = std::map<std::string, std::string>;
+    const std::string ce = "C:\\CE\\P\\", user = "C:\\U\\P\\";
+    const Disk carried = {{"install.ini", "new ini"}, {"c\\a.cab", "new a"}, {"b.cab", "new b"}};
+    const Disk mine = {{ce + "mine", "user's"}};
+    auto placed = [&](Disk disk, const std::string& folder) {
+        for (const auto& [name, bytes] : carried) disk[folder + name] = bytes;
+        return disk;
+    };
+    Disk earlier = {{ce + "install.ini", "old ini"}, {ce + "c\\a.cab", "old a"}, *mine.begin()};
+    Disk stopped = {{ce + "install.ini.setup-old", "old ini"}, {ce + "c\\a.cab", "new a"},
+                    {ce + "c\\a.cab.setup-old", "old a"}, {ce + "b.cab", "new b"},
+                    {ce + "install.ini.setup-new", "cut"}, *mine.begin()};
+    struct Row {
+        std::string what;
+        std::function<void(fake::World&)> setUp;
+        bool replaced;
+    };
+    std::vector<Row> cases = {
+        {"stopped while moving in", [&](auto& w) { w.disk = stopped; }, true},
+        {"stopped before removing set-aside copies",
+         [&](auto& w) { w.disk = placed({*mine.begin(), {ce + "c\\a.cab.setup-old", "old"}}, ce); },
+         true},
+        {"an earlier file read-only", [&](auto& w) { w.readOnly = {ce + "c\\a.cab"}; }, false},
+        {"a folder in place of an earlier file", [&](auto& w) { w.folders.insert(ce + "b.cab"); },
+         false},
+    };
+    for (int step = 0; step != 9; ++step) {
+        for (bool moveFileEx : {true, false}) {
+            cases.push_back({"step " + std::to_string(step) + (moveFileEx ? "" : " on 9x"),
+                             [=](auto& w) {
+                                 w.stepsBeforeFailure = step;
+                                 w.moveFileEx = moveFileEx;
+                             },
+                             step == 8});
+        }
+    }
+    for (const Row& c : cases) {
+        fake::World& world = Installed();
+        world.folders = {"C:\\CE", "C:\\CE\\P", "C:\\CE\\P\\c", "C:\\U"};
+        world.appData = "C:\\U";
+        world.disk = earlier;
+        std::string index;
+        std::uint16_t id = 2;
+        for (const auto& [name, bytes] : carried) {
+            world.resources[id++] = bytes;
+            index += std::string{static_cast<char>(bytes.size()), 0, 0, 0} + "P\\" + name + '\0';
+        }
+        world.resources[1] = index;
+        c.setUp(world);
+        const Disk before = world.disk;
+        fake::RunWinMain("", true);
+        EXPECT_EQ(world.disk, c.replaced ? placed(mine, ce) : placed(before, user)) << c.what;
+        ASSERT_TRUE(world.started) << c.what;
+        EXPECT_EQ(world.started->commandLine,
+                  kInstaller + " \"" + (c.replaced ? ce : user) + "install.ini\"") << c.what;
+    }
 }
 
 }  // namespace
