@@ -85,7 +85,9 @@ struct Package {
     // removed; then, with the whole new set in (`keep`), each set-aside copy removed, else each
     // put back over what took its place in one step, and the files moved in from `movedFrom` on
     // that had no earlier copy removed. Only the first `setAside` files may have been set aside.
+    // install.ini stays aside where another file couldn't be put back: no mixed set is read.
     void Settle(bool keep, std::uint32_t setAside, std::uint32_t movedFrom) {
+        bool whole = true;
         for (std::uint32_t n = count; n-- != 0;) {
             const char* name = Name(n);
             platform::DeleteFileA(PathOf(fresh, name, kFreshSuffix));
@@ -94,7 +96,7 @@ struct Package {
             if (keep) {
                 platform::DeleteFileA(aside);
             } else if (n < setAside && FileExists(aside)) {
-                platform::MoveOver(aside, other);
+                if (n != 0 || whole) whole = platform::MoveOver(aside, other) == 0 && whole;
             } else if (n >= movedFrom) {
                 platform::DeleteFileA(other);
             }
@@ -105,9 +107,9 @@ struct Package {
     // set aside, install.ini first, so that the installer finds none until the whole set is in;
     // each new file moved in, install.ini last; then the earlier copies removed. On a failure
     // the earlier copy is put back as it was, and nothing of ours is left beside it but folders
-    // that were there. A run stopped at any point leaves install.ini missing (its earlier copy
-    // set aside, which the next run puts back) or the whole set in. Files in the folder that the
-    // package doesn't carry are never touched. 0, or the error.
+    // that were there. A run stopped at any point leaves the earlier copy, no install.ini (the
+    // next run puts the set-aside copies back) or the whole new set, and names of ours that the
+    // next run removes first. Files the package doesn't carry are never touched. 0, or the error.
     std::uint32_t Place() {
         // What a stopped run left: set-aside copies are stale once its install.ini is in.
         Settle(FileExists(PathOf(other, Name(0), "")), count, count);
@@ -126,10 +128,12 @@ struct Package {
         while (error == 0 && setAside != count) {
             const char* name = Name(setAside);
             std::uint32_t attributes = platform::GetFileAttributesA(PathOf(other, name, ""));
-            if (attributes != platform::kInvalidAttributes) {
+            if (FileExists(PathOf(aside, name, kAsideSuffix))) {
+                error = platform::kAlreadyExists;  // a stopped run's, still there: never replaced
+            } else if (attributes != platform::kInvalidAttributes) {
                 error = (attributes & kNotReplaceable) != 0
                             ? kAccessDenied
-                            : platform::MoveOver(other, PathOf(aside, name, kAsideSuffix));
+                            : platform::MoveOver(other, aside);
             }
             setAside += error == 0;
         }

@@ -267,7 +267,8 @@ TEST(WinMain, PassesTheStandardHandlesToTheChild) {
 TEST(Carrier, ReplacesAnEarlierCopyWholeOrLeavesItAsItWas) {
     using Disk = std::map<std::string, std::string>;
     const std::string ce = "C:\\CE\\P\\", user = "C:\\U\\P\\";
-    const Disk carried = {{"install.ini", "new ini"}, {"c\\a.cab", "new a"}, {"b.cab", "new b"}};
+    const std::pair<std::string, std::string> carried[] = {
+        {"install.ini", "new ini"}, {"c\\a.cab", "new a"}, {"b.cab", "new b"}};
     const Disk mine = {{ce + "mine", "user's"}};
     auto placed = [&](Disk disk, const std::string& folder) {
         for (const auto& [name, bytes] : carried) disk[folder + name] = bytes;
@@ -281,9 +282,17 @@ TEST(Carrier, ReplacesAnEarlierCopyWholeOrLeavesItAsItWas) {
         std::string what;
         std::function<void(fake::World&)> setUp;
         bool replaced;
+        Disk kept = {};  // the installer's folder after a failure, where not as it was before
     };
     std::vector<Row> cases = {
         {"stopped while moving in", [&](auto& w) { w.disk = stopped; }, true},
+        {"stopped while moving in, then a write failing",  // its copies put back first
+         [&](auto& w) { w.disk = stopped, w.stepsBeforeFailure = 2; }, false,
+         {{ce + "install.ini", "old ini"}, {ce + "c\\a.cab", "old a"}, {ce + "b.cab", "new b"},
+          *mine.begin()}},
+        {"stopped while moving in, a copy not put back: no install.ini",
+         [&](auto& w) { w.disk = stopped, w.stepsBeforeFailure = 0; }, false,
+         [&] { Disk d = stopped; d.erase(ce + "install.ini.setup-new"); return d; }()},
         {"stopped before removing set-aside copies",
          [&](auto& w) { w.disk = placed({*mine.begin(), {ce + "c\\a.cab.setup-old", "old"}}, ce); },
          true},
@@ -316,7 +325,9 @@ TEST(Carrier, ReplacesAnEarlierCopyWholeOrLeavesItAsItWas) {
         c.setUp(world);
         const Disk before = world.disk;
         fake::RunWinMain("", true);
-        EXPECT_EQ(world.disk, c.replaced ? placed(mine, ce) : placed(before, user)) << c.what;
+        EXPECT_EQ(world.disk, c.replaced ? placed(mine, ce)
+                                         : placed(c.kept.empty() ? before : c.kept, user))
+            << c.what;
         ASSERT_TRUE(world.started) << c.what;
         EXPECT_EQ(world.started->commandLine,
                   kInstaller + " \"" + (c.replaced ? ce : user) + "install.ini\"") << c.what;
