@@ -328,8 +328,7 @@ TEST(Carrier, ReplacesAnEarlierCopyWholeOrLeavesItAsItWas) {
         EXPECT_EQ(world.disk, c.replaced ? placed(mine, ce)
                                          : placed(c.kept.empty() ? before : c.kept, user))
             << c.what;
-        ASSERT_TRUE(world.started) << c.what;
-        EXPECT_EQ(world.started->commandLine,
+        EXPECT_EQ(world.started ? world.started->commandLine : "",
                   kInstaller + " \"" + (c.replaced ? ce : user) + "install.ini\"") << c.what;
     }
 }
