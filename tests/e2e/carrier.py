@@ -14,8 +14,8 @@ from wine import harness as wine
 FOLDER = "Sample Co Notes"  # the package's own folder, named at build time
 INI = b"[CEAppManager]\r\nComponent=C\r\n[C]\r\nCabFiles=cabs\\arm\\app.cab,cabs\\setup.cab\r\n"
 CABS = [("cabs\\arm\\app.cab", True), ("cabs\\setup.cab", True)]  # present
-FILES = {"install.ini": INI.ljust(256), "cabs\\arm\\app.cab": bytes(range(256)) * 4000,
-         "cabs\\setup.cab": b"MSCF" + bytes(5000)}  # install.ini's size: 00 01 00 00
+FILES = {"cabs\\arm\\app.cab": bytes(range(256)) * 4000, "cabs\\setup.cab": b"MSCF" + bytes(5000),
+         "install.ini": INI.ljust(256)}  # its size: 00 01 00 00; carry.build puts it first
 OK, MISSING = e2e.sz(wine.INSTALLER), re.escape(e2e.MESSAGE)
 DAMAGED = "This installation is damaged.  Please download it again."
 PLACES = {"installer": "C:\\ActiveSync", "user": "C:\\users\\{user}\\AppData\\Local"}
