@@ -33,7 +33,18 @@ CASES = {
     "carrier-installer-folder-not-writable": (OK, "", "user", None, False, ("installer",)),
     "carrier-nowhere-to-write": (OK, "", None, UNPACK, False, ("installer", "user")),
     "carrier-damaged-index": (OK, "", None, DAMAGED, True, ()),
+    "carrier-upgrade": (OK, "", "installer", None, False, ()),
+    "carrier-upgrade-failing-partway": (OK, "", "user", None, False, ()),
+    "carrier-upgrade-after-stopped-run": (OK, "", "installer", None, False, ()),
 }
+OLD = {"install.ini": INI.ljust(300), "cabs\\arm\\app.cab": bytes(9), "cabs\\setup.cab": bytes(9)}
+MINE = {"notes.txt": b"the user's own\r\n", "cabs\\mine.txt": b"the user's too\r\n"}
+# The installer's folder before an upgrade, a file of it read-only: an earlier copy beside the
+# user's files; one whose last file can't be set aside; what a run stopped moving files in left
+STOPPED = {**MINE, **{n + ".setup-old": d for n, d in OLD.items()}, "install.ini.setup-new": INI,
+           "cabs\\setup.cab": FILES["cabs\\setup.cab"]}
+UPGRADES = {"carrier-upgrade": ({**OLD, **MINE}, None), "carrier-upgrade-after-stopped-run": (
+    STOPPED, None), "carrier-upgrade-failing-partway": ({**OLD, **MINE}, "cabs\\setup.cab")}
 
 
 def package(damaged):  # built once a prefix; damaged: install.ini's size twice its resource's
@@ -66,14 +77,13 @@ def clear():
         place(where).unlink(missing_ok=True)
 
 
-def run(name, runner=None, patience_s=30, earlier=None, locked=None):
-    """One case; `earlier`: {name: bytes} in the installer's folder before the run, `locked` one
-    of them made read-only."""
+def run(name, runner=None, patience_s=30):
     registry, tail, where, message, damaged, blocked = CASES[name]
+    earlier, locked = UPGRADES.get(name, ({}, None))
     exe, plain = package(damaged), e2e.image_range
     e2e.lay_out_files()
     clear()
-    for path, data in (earlier or {}).items():
+    for path, data in earlier.items():  # where Windows sees them, in subfolders
         path = place("installer") / path.replace("\\", "/")
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_bytes(data)
@@ -112,15 +122,13 @@ def run(name, runner=None, patience_s=30, earlier=None, locked=None):
             failures.append(f"{name}: started {started}, expected {want!r} with its CABs")
         # Every file whole where it went, nothing anywhere else; the users' folders otherwise
         # as they were, the temporary folder among them.
-        there = {str(p.relative_to(place(where))).replace("/", "\\"): p.read_bytes()
-                 for p in place(where).rglob("*") if p.is_file()} if where else {}
-        if there != ({**MINE, **FILES} if earlier and where == "installer" else
-                     FILES if where else {}):
-            failures.append(f"{name}: {where or 'nowhere'} holds {sorted(there)}")
-        kept = {str(p.relative_to(place("installer"))).replace("/", "\\"): p.read_bytes()
-                for p in place("installer").rglob("*") if p.is_file()}
-        if earlier and where != "installer" and kept != earlier:
-            failures.append(f"{name}: the earlier copy became {sorted(kept)}")
+        held = {w: {str(p.relative_to(place(w))).replace("/", "\\"): p.read_bytes()
+                    for p in place(w).rglob("*") if p.is_file()} for w in PLACES}
+        if held.get(where, {}) != ({**MINE, **FILES} if earlier and where == "installer" else
+                                   FILES if where else {}):
+            failures.append(f"{name}: {where or 'nowhere'} holds {sorted(held.get(where, {}))}")
+        if earlier and where != "installer" and held["installer"] != earlier:
+            failures.append(f"{name}: the earlier copy became {sorted(held['installer'])}")
         if where is None and any(place(w).is_dir() for w in PLACES):
             failures.append(f"{name}: a package folder was made")
         gained = set(users()) - set(before)
@@ -134,32 +142,7 @@ def run(name, runner=None, patience_s=30, earlier=None, locked=None):
     return failures
 
 
-OLD = {"install.ini": INI.ljust(300), "cabs\\arm\\app.cab": bytes(9000),
-       "cabs\\setup.cab": b"MSCF" + bytes(9000)}
-MINE = {"notes.txt": b"the user's own\r\n", "cabs\\mine.txt": b"the user's too\r\n"}
-# name: (the installer's folder before the run, a file of it read-only, where the files go):
-# an earlier copy, whole, beside the user's files; the same with a file that can't be moved
-# aside, after two were; what a run stopped while moving files in left
-UPGRADES = {
-    "carrier-upgrade": ({**OLD, **MINE}, None, "installer"),
-    "carrier-upgrade-failing-partway": ({**OLD, **MINE}, "cabs\\setup.cab", "user"),
-    "carrier-upgrade-after-stopped-run": (
-        {**MINE, **{n + ".setup-old": d for n, d in OLD.items()}, "install.ini.setup-new": INI,
-         "cabs\\arm\\app.cab.setup-new": b"cut", "cabs\\setup.cab": FILES["cabs\\setup.cab"]},
-        None, "installer"),
-}
-
-
-def upgrade(name, runner=None, patience_s=30):
-    """A second run over the folder an earlier version left: every carried file has its new
-    bytes and nothing else of ours is left, or the earlier copy is as it was; the user's files
-    as they were."""
-    earlier, locked, where = UPGRADES[name]
-    CASES[name] = (OK, "", where, None, False, ())
-    return run(name, runner, patience_s, earlier={**earlier}, locked=locked)
-
-
 if __name__ == "__main__":
-    failures = [f for name in sys.argv[1:] for f in (upgrade if name in UPGRADES else run)(name)]
+    failures = [f for name in sys.argv[1:] for f in run(name)]
     print("\n".join(failures) or f"{len(sys.argv) - 1} case(s) as expected")
     sys.exit(1 if failures else 0)

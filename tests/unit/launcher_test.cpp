@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -259,77 +258,48 @@ TEST(WinMain, PassesTheStandardHandlesToTheChild) {
               (std::vector<unsigned char>{2, 0, 0, 0, 0, 0x09, 0xFF, 0xFF, 0xFF, 0xFF, 0x44, 0, 0, 0}));
 }
 
-// The carrying launcher over an earlier copy in the installer's folder: every carried file with
-// its new bytes, or that copy as it was and the package in the user's folder; either way nothing
-// else of ours left beside it, the user's file as it was. Rows: each write or move failing in
-// turn (none at step 8), with MoveFileExA and on Windows 9x; a stopped run's leftovers; an
-// earlier file that can't be set aside.
+// The carrying launcher over an earlier copy in the installer's folder: every carried file new,
+// or that folder as it was (`after`, where a stopped run was undone) and the package in the
+// user's; nothing else of ours left. A stopped run's leftovers; an earlier file read-only, a
+// folder in one's place; each write and move failing in turn (none at 8), then on 9x.
 TEST(Carrier, ReplacesAnEarlierCopyWholeOrLeavesItAsItWas) {
     using Disk = std::map<std::string, std::string>;
-    const std::string ce = "C:\\CE\\P\\", user = "C:\\U\\P\\";
-    const std::pair<std::string, std::string> carried[] = {
-        {"install.ini", "new ini"}, {"c\\a.cab", "new a"}, {"b.cab", "new b"}};
-    const Disk mine = {{ce + "mine", "user's"}};
+    const std::string ce = "C:\\CE\\P\\", ini = ce + "install.ini", a = ce + "k\\a.cab";
+    const Disk carried = {{"install.ini", "new ini"}, {"j.cab", "new b"}, {"k\\a.cab", "new a"}};
     auto placed = [&](Disk disk, const std::string& folder) {
         for (const auto& [name, bytes] : carried) disk[folder + name] = bytes;
         return disk;
     };
-    Disk earlier = {{ce + "install.ini", "old ini"}, {ce + "c\\a.cab", "old a"}, *mine.begin()};
-    Disk stopped = {{ce + "install.ini.setup-old", "old ini"}, {ce + "c\\a.cab", "new a"},
-                    {ce + "c\\a.cab.setup-old", "old a"}, {ce + "b.cab", "new b"},
-                    {ce + "install.ini.setup-new", "cut"}, *mine.begin()};
-    struct Row {
-        std::string what;
-        std::function<void(fake::World&)> setUp;
-        bool replaced;
-        Disk kept = {};  // the installer's folder after a failure, where not as it was before
-    };
-    std::vector<Row> cases = {
-        {"stopped while moving in", [&](auto& w) { w.disk = stopped; }, true},
-        {"stopped while moving in, then a write failing",  // its copies put back first
-         [&](auto& w) { w.disk = stopped, w.stepsBeforeFailure = 2; }, false,
-         {{ce + "install.ini", "old ini"}, {ce + "c\\a.cab", "old a"}, {ce + "b.cab", "new b"},
-          *mine.begin()}},
-        {"stopped while moving in, a copy not put back: no install.ini",
-         [&](auto& w) { w.disk = stopped, w.stepsBeforeFailure = 0; }, false,
-         [&] { Disk d = stopped; d.erase(ce + "install.ini.setup-new"); return d; }()},
-        {"stopped before removing set-aside copies",
-         [&](auto& w) { w.disk = placed({*mine.begin(), {ce + "c\\a.cab.setup-old", "old"}}, ce); },
-         true},
-        {"an earlier file read-only", [&](auto& w) { w.readOnly = {ce + "c\\a.cab"}; }, false},
-        {"a folder in place of an earlier file", [&](auto& w) { w.folders.insert(ce + "b.cab"); },
-         false},
-    };
-    for (int step = 0; step != 9; ++step) {
-        for (bool moveFileEx : {true, false}) {
-            cases.push_back({"step " + std::to_string(step) + (moveFileEx ? "" : " on 9x"),
-                             [=](auto& w) {
-                                 w.stepsBeforeFailure = step;
-                                 w.moveFileEx = moveFileEx;
-                             },
-                             step == 8});
-        }
-    }
-    for (const Row& c : cases) {
-        fake::World& world = Installed();
-        world.folders = {"C:\\CE", "C:\\CE\\P", "C:\\CE\\P\\c", "C:\\U"};
-        world.appData = "C:\\U";
-        world.disk = earlier;
-        std::string index;
+    const Disk::value_type mine = {ce + "mine", "user's"}, b = {ce + "j.cab", "new b"};
+    const Disk earlier = {mine, {ini, "old"}, {a, "old"}};
+    Disk stopped = {mine, b, {ini + ".setup-old", "old"}, {ini + ".setup-new", "cut"},
+                    {a, "new a"}, {a + ".setup-old", "old"}}, lost = stopped;
+    lost.erase(ini + ".setup-new");
+    struct Row { std::string what; Disk disk; int step; std::string refused; Disk after; };
+    std::vector<Row> rows = {{"stopped moving in", stopped, -1, "", {}},
+        {"stopped moving in, undone", stopped, 2, "", {mine, b, {ini, "old"}, {a, "old"}}},
+        {"stopped moving in, a copy not put back", stopped, 0, "", lost},
+        {"read-only", earlier, -1, a, {}}, {"a folder", earlier, -1, ce + "j.cab", {}}};
+    for (int step = 0; step != 18; ++step) rows.push_back({"step", earlier, step, "", {}});
+    for (const Row& c : rows) {
+        fake::World& w = Installed();
+        w.folders = {"C:\\CE", "C:\\CE\\P", "C:\\CE\\P\\k", "C:\\U"}, w.appData = "C:\\U";
+        w.disk = c.disk, w.stepsBeforeFailure = c.step % 9, w.moveFileEx = c.step < 9;
+        if (!c.disk.count(c.refused)) w.folders.insert(c.refused);
+        w.readOnly = {c.refused};
         std::uint16_t id = 2;
         for (const auto& [name, bytes] : carried) {
-            world.resources[id++] = bytes;
-            index += std::string{static_cast<char>(bytes.size()), 0, 0, 0} + "P\\" + name + '\0';
+            w.resources[id++] = bytes;
+            w.resources[1] += std::string{char(bytes.size()), 0, 0, 0} + "P\\" + name + '\0';
         }
-        world.resources[1] = index;
-        c.setUp(world);
-        const Disk before = world.disk;
         fake::RunWinMain("", true);
-        EXPECT_EQ(world.disk, c.replaced ? placed(mine, ce)
-                                         : placed(c.kept.empty() ? before : c.kept, user))
-            << c.what;
-        EXPECT_EQ(world.started ? world.started->commandLine : "",
-                  kInstaller + " \"" + (c.replaced ? ce : user) + "install.ini\"") << c.what;
+        bool replaced = c.refused.empty() && (c.step < 0 || c.step % 9 == 8);
+        const std::string where = replaced ? ce : "C:\\U\\P\\";
+        EXPECT_EQ(w.disk, replaced ? placed({mine}, ce)
+                                   : placed(c.after.empty() ? c.disk : c.after, where))
+            << c.what << ' ' << c.step;
+        EXPECT_EQ(w.started ? w.started->commandLine : "",
+                  kInstaller + " \"" + where + "install.ini\"") << c.what << ' ' << c.step;
     }
 }
 
