@@ -43,8 +43,9 @@ MINE = {"notes.txt": b"the user's own\r\n", "cabs\\mine.txt": b"the user's too\r
 # user's files; one whose last file can't be set aside; what a run stopped moving files in left
 STOPPED = {**MINE, **{n + ".setup-old": d for n, d in OLD.items()}, "install.ini.setup-new": INI,
            "cabs\\setup.cab": FILES["cabs\\setup.cab"]}
-UPGRADES = {"carrier-upgrade": ({**OLD, **MINE}, None), "carrier-upgrade-after-stopped-run": (
-    STOPPED, None), "carrier-upgrade-failing-partway": ({**OLD, **MINE}, "cabs\\setup.cab")}
+UPGRADES = {"carrier-upgrade": ({**OLD, **MINE}, None),
+            "carrier-upgrade-failing-partway": ({**OLD, **MINE}, "cabs\\setup.cab"),
+            "carrier-upgrade-after-stopped-run": (STOPPED, None)}
 
 
 def package(damaged):  # built once a prefix; damaged: install.ini's size twice its resource's
