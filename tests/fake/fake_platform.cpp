@@ -300,6 +300,17 @@ void DeleteFileA(const char* path) {
 }
 
 std::uint32_t MoveOver(const char* from, const char* to) {
+    if (current.folders.count(from) != 0) {  // a folder is renamed, with the files in it
+        if (Exists(to)) return 5;
+        const std::string inside = std::string(from) + '\\';
+        current.folders.erase(from), current.folders.insert(to);
+        for (const auto& [path, bytes] : std::map<std::string, std::string>(current.disk)) {
+            if (path.rfind(inside, 0) != 0) continue;
+            current.disk[to + path.substr(inside.size() - 1)] = bytes;
+            current.disk.erase(path);
+        }
+        return 0;
+    }
     if (current.disk.count(from) == 0) return 2;  // ERROR_FILE_NOT_FOUND
     if (!current.moveFileEx) DeleteFileA(to);
     if (current.folders.count(to) != 0 || current.readOnly.count(to) != 0) return 5;
