@@ -285,8 +285,7 @@ TEST(Carrier, ReplacesAnEarlierCopyWholeOrLeavesItAsItWas) {
         fake::World& w = Installed();
         w.folders = {"C:\\CE", "C:\\CE\\P", "C:\\CE\\P\\k", "C:\\U"}, w.appData = "C:\\U";
         w.disk = c.disk, w.stepsBeforeFailure = c.step % 9, w.moveFileEx = c.step < 9;
-        if (!c.disk.count(c.refused)) w.folders.insert(c.refused);
-        w.readOnly = {c.refused};
+        (c.disk.count(c.refused) ? w.readOnly : w.folders).insert(c.refused);
         std::uint16_t id = 2;
         for (const auto& [name, bytes] : carried) {
             w.resources[id++] = bytes;
