@@ -39,8 +39,7 @@ CASES = {
 }
 OLD = {"install.ini": INI.ljust(300), "cabs\\arm\\app.cab": bytes(9), "cabs\\setup.cab": bytes(9)}
 MINE = {"notes.txt": b"the user's own\r\n", "cabs\\mine.txt": b"the user's too\r\n"}
-# The installer's folder before an upgrade, a file of it read-only: an earlier copy beside the
-# user's files; one whose last file can't be set aside; what a run stopped moving files in left
+# The installer's folder before an upgrade, and a file of it made read-only
 STOPPED = {**MINE, **{n + ".setup-old": d for n, d in OLD.items()}, "install.ini.setup-new": INI,
            "cabs\\setup.cab": FILES["cabs\\setup.cab"]}
 UPGRADES = {"carrier-upgrade": ({**OLD, **MINE}, None),
@@ -85,9 +84,8 @@ def run(name, runner=None, patience_s=30):
     e2e.lay_out_files()
     clear()
     for path, data in earlier.items():  # where Windows sees them, in subfolders
-        path = place("installer") / path.replace("\\", "/")
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_bytes(data)
+        (place("installer") / path.replace("\\", "/")).parent.mkdir(parents=True, exist_ok=True)
+        (place("installer") / path.replace("\\", "/")).write_bytes(data)
     if locked:
         (place("installer") / locked.replace("\\", "/")).chmod(0o444)
     for blocking in blocked:

@@ -258,16 +258,15 @@ TEST(WinMain, PassesTheStandardHandlesToTheChild) {
               (std::vector<unsigned char>{2, 0, 0, 0, 0, 0x09, 0xFF, 0xFF, 0xFF, 0xFF, 0x44, 0, 0, 0}));
 }
 
-// The carrying launcher over an earlier copy in the installer's folder: every carried file new,
-// or that folder as it was (`after`, where a stopped run was undone) and the package in the
-// user's; nothing else of ours left. A stopped run's leftovers; an earlier file read-only, a
-// folder in one's place; each write and move failing in turn (none at 8), then on 9x.
+// The carrying launcher over an earlier copy: every carried file new, or that folder as it was
+// (`after`, where a stopped run was undone) and the package in the user's, nothing of ours left.
+// Each write and move failing in turn (none at 8), then on 9x; rows with a refused earlier file.
 TEST(Carrier, ReplacesAnEarlierCopyWholeOrLeavesItAsItWas) {
     using Disk = std::map<std::string, std::string>;
     const std::string ce = "C:\\CE\\P\\", ini = ce + "install.ini", a = ce + "k\\a.cab";
     const Disk carried = {{"install.ini", "new ini"}, {"j.cab", "new b"}, {"k\\a.cab", "new a"}};
-    auto placed = [&](Disk disk, const std::string& folder) {
-        for (const auto& [name, bytes] : carried) disk[folder + name] = bytes;
+    auto placed = [&](Disk disk, std::string in) {  // the carried files added in a folder
+        for (const auto& [name, bytes] : carried) disk[in + name] = bytes;
         return disk;
     };
     const Disk::value_type mine = {ce + "mine", "user's"}, b = {ce + "j.cab", "new b"};
