@@ -34,8 +34,8 @@ CASES = {
     "carrier-nowhere-to-write": (OK, "", None, UNPACK, False, ("installer", "user")),
     "carrier-damaged-index": (OK, "", None, DAMAGED, True, ()),
     "carrier-upgrade": (OK, "", "installer", None, False, ()),
-    "carrier-upgrade-failing-partway": (OK, "", "user", None, False, ()),
-    "carrier-upgrade-after-stopped-run": (OK, "", "installer", None, False, ()),
+    "carrier-upgrade-fails": (OK, "", "user", None, False, ()),
+    "carrier-upgrade-after-stop": (OK, "", "installer", None, False, ()),
 }
 OLD = {"install.ini": INI.ljust(300), "cabs\\arm\\app.cab": bytes(9), "cabs\\setup.cab": bytes(9)}
 MINE = {"notes.txt": b"the user's own\r\n", "cabs\\mine.txt": b"the user's too\r\n"}
@@ -43,8 +43,8 @@ MINE = {"notes.txt": b"the user's own\r\n", "cabs\\mine.txt": b"the user's too\r
 STOPPED = {**MINE, **{n + ".setup-old": d for n, d in OLD.items()}, "install.ini.setup-new": INI,
            "cabs\\setup.cab": FILES["cabs\\setup.cab"]}
 UPGRADES = {"carrier-upgrade": ({**OLD, **MINE}, None),
-            "carrier-upgrade-failing-partway": ({**OLD, **MINE}, "cabs\\setup.cab"),
-            "carrier-upgrade-after-stopped-run": (STOPPED, None)}
+            "carrier-upgrade-fails": ({**OLD, **MINE}, "cabs\\setup.cab"),
+            "carrier-upgrade-after-stop": (STOPPED, None)}
 
 
 def package(damaged):  # built once a prefix; damaged: install.ini's size twice its resource's
@@ -123,11 +123,10 @@ def run(name, runner=None, patience_s=30):
         # as they were, the temporary folder among them.
         held = {w: {str(p.relative_to(place(w))).replace("/", "\\"): p.read_bytes()
                     for p in place(w).rglob("*") if p.is_file()} for w in PLACES}
-        if held.get(where, {}) != ({**MINE, **FILES} if earlier and where == "installer" else
-                                   FILES if where else {}):
-            failures.append(f"{name}: {where or 'nowhere'} holds {sorted(held.get(where, {}))}")
-        if earlier and where != "installer" and held["installer"] != earlier:
-            failures.append(f"{name}: the earlier copy became {sorted(held['installer'])}")
+        want = {"installer": earlier, **({where: {**(MINE if earlier and where == "installer" else
+                                                    {}), **FILES}} if where else {})}
+        if any(held[w] != files for w, files in want.items()):
+            failures.append(f"{name}: the folders hold {({w: sorted(h) for w, h in held.items()})}")
         if where is None and any(place(w).is_dir() for w in PLACES):
             failures.append(f"{name}: a package folder was made")
         gained = set(users()) - set(before)

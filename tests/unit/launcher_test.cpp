@@ -285,19 +285,17 @@ TEST(Carrier, ReplacesAnEarlierCopyWholeOrLeavesItAsItWas) {
         w.folders = {"C:\\CE", "C:\\CE\\P", "C:\\CE\\P\\k", "C:\\U"}, w.appData = "C:\\U";
         w.disk = c.disk, w.stepsBeforeFailure = c.step % 9, w.moveFileEx = c.step < 9;
         (c.disk.count(c.refused) ? w.readOnly : w.folders).insert(c.refused);
-        std::uint16_t id = 2;
-        for (const auto& [name, bytes] : carried) {
+        for (std::uint16_t id = 2; const auto& [name, bytes] : carried) {
             w.resources[id++] = bytes;
             w.resources[1] += std::string{char(bytes.size()), 0, 0, 0} + "P\\" + name + '\0';
         }
         fake::RunWinMain("", true);
         bool replaced = c.refused.empty() && (c.step < 0 || c.step % 9 == 8);
         const std::string where = replaced ? ce : "C:\\U\\P\\";
-        EXPECT_EQ(w.disk, replaced ? placed({mine}, ce)
-                                   : placed(c.after.empty() ? c.disk : c.after, where))
+        const Disk kept = replaced ? Disk{mine} : c.after.empty() ? c.disk : c.after;
+        EXPECT_EQ(std::pair(w.disk, w.started ? w.started->commandLine : ""),
+                  std::pair(placed(kept, where), kInstaller + " \"" + where + "install.ini\""))
             << c.what << ' ' << c.step;
-        EXPECT_EQ(w.started ? w.started->commandLine : "",
-                  kInstaller + " \"" + where + "install.ini\"") << c.what << ' ' << c.step;
     }
 }
 
