@@ -39,12 +39,10 @@ CASES = {
 }
 OLD = {"install.ini": INI.ljust(300), "cabs\\arm\\app.cab": bytes(9), "cabs\\setup.cab": bytes(9)}
 MINE = {"notes.txt": b"the user's own\r\n", "cabs\\mine.txt": b"the user's too\r\n"}
-# The installer's folder before an upgrade, and a file of it made read-only
-STOPPED = {**MINE, **{n + ".setup-old": d for n, d in OLD.items()}, "install.ini.setup-new": INI,
-           "cabs\\setup.cab": FILES["cabs\\setup.cab"]}
-UPGRADES = {"carrier-upgrade": ({**OLD, **MINE}, None),
-            "carrier-upgrade-fails": ({**OLD, **MINE}, "cabs\\setup.cab"),
-            "carrier-upgrade-after-stop": (STOPPED, None)}
+LEFT = {**MINE, **{n + ".setup-old": d for n, d in OLD.items()}, "install.ini.setup-new": INI,
+        "cabs\\setup.cab": FILES["cabs\\setup.cab"]}  # by a run stopped while moving files in
+UPGRADES = {"carrier-upgrade": ({**OLD, **MINE}, None), "carrier-upgrade-after-stop": (LEFT, None),
+            "carrier-upgrade-fails": ({**OLD, **MINE}, "cabs\\setup.cab")}  # a file read-only
 
 
 def package(damaged):  # built once a prefix; damaged: install.ini's size twice its resource's

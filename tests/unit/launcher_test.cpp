@@ -290,9 +290,9 @@ TEST(Carrier, ReplacesAnEarlierCopyWholeOrLeavesItAsItWas) {
             w.resources[1] += std::string{char(bytes.size()), 0, 0, 0} + "P\\" + name + '\0';
         }
         fake::RunWinMain("", true);
-        bool replaced = c.refused.empty() && (c.step < 0 || c.step % 9 == 8);
-        const std::string where = replaced ? ce : "C:\\U\\P\\";
-        const Disk kept = replaced ? Disk{mine} : c.after.empty() ? c.disk : c.after;
+        const std::string where =
+            c.refused.empty() && (c.step < 0 || c.step % 9 == 8) ? ce : "C:\\U\\P\\";  // replaced
+        const Disk kept = where == ce ? Disk{mine} : c.after.empty() ? c.disk : c.after;
         EXPECT_EQ(std::pair(w.disk, w.started ? w.started->commandLine : ""),
                   std::pair(placed(kept, where), kInstaller + " \"" + where + "install.ini\""))
             << c.what << ' ' << c.step;
