@@ -75,13 +75,14 @@ def clear():
         place(where).unlink(missing_ok=True)
 
 
-def run(name, runner=None, patience_s=30):
+def run(name, runner=None, patience_s=30, earlier=None):
+    """One case; `earlier`: {name: bytes} in the installer's folder before the run."""
     registry, tail, where, message, damaged, blocked = CASES[name]
-    earlier, locked = UPGRADES.get(name, ({}, None))
+    earlier, locked = UPGRADES.get(name, (earlier, None))
     exe, plain = package(damaged), e2e.image_range
     e2e.lay_out_files()
     clear()
-    for path, data in earlier.items():  # where Windows sees them, in subfolders
+    for path, data in (earlier or {}).items():
         (place("installer") / path.replace("\\", "/")).parent.mkdir(parents=True, exist_ok=True)
         (place("installer") / path.replace("\\", "/")).write_bytes(data)
     if locked:
@@ -121,8 +122,8 @@ def run(name, runner=None, patience_s=30):
         # as they were, the temporary folder among them.
         held = {w: {str(p.relative_to(place(w))).replace("/", "\\"): p.read_bytes()
                     for p in place(w).rglob("*") if p.is_file()} for w in PLACES}
-        want = {"installer": earlier, **({where: {**(MINE if earlier and where == "installer" else
-                                                    {}), **FILES}} if where else {})}
+        mine = MINE if earlier and where == "installer" else {}  # the user's files, kept
+        want = {"installer": earlier or {}, **({where: {**mine, **FILES}} if where else {})}
         if any(held[w] != files for w, files in want.items()):
             failures.append(f"{name}: the folders hold {({w: sorted(h) for w, h in held.items()})}")
         if where is None and any(place(w).is_dir() for w in PLACES):

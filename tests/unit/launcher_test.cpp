@@ -258,9 +258,8 @@ TEST(WinMain, PassesTheStandardHandlesToTheChild) {
               (std::vector<unsigned char>{2, 0, 0, 0, 0, 0x09, 0xFF, 0xFF, 0xFF, 0xFF, 0x44, 0, 0, 0}));
 }
 
-// The carrying launcher over an earlier copy: every carried file new, or that folder as it was
-// (`after`, where a stopped run was undone) and the package in the user's, nothing of ours left.
-// Each write and move failing in turn (none at 8), then on 9x; rows with a refused earlier file.
+// Over an earlier copy: all carried files new, or the folder as it was (`after`: a stopped run
+// undone) and the package in the user's; each write or move failing in turn (8: none), on 9x too.
 TEST(Carrier, ReplacesAnEarlierCopyWholeOrLeavesItAsItWas) {
     using Disk = std::map<std::string, std::string>;
     const std::string ce = "C:\\CE\\P\\", ini = ce + "install.ini", a = ce + "k\\a.cab";
