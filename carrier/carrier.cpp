@@ -10,10 +10,17 @@
 
 namespace {
 
-// Each file is written beside its old self under this name first, then moved over it: a CAB is
-// never seen at its old size with new bytes, nor half written.
+// Each file is written beside its old self under the first name, then moved in; its earlier
+// copy is set aside under the second until the whole set is in. A CAB is never seen half
+// written, and the installer never reads a mixed set.
 constexpr char kFreshSuffix[] = ".setup-new";
+constexpr char kAsideSuffix[] = ".setup-old";
+static_assert(sizeof kAsideSuffix == sizeof kFreshSuffix);
 constexpr std::size_t kFolderMax = 260;
+// FILE_ATTRIBUTE_READONLY and _DIRECTORY: what couldn't be removed once set aside, and so is
+// refused, with ERROR_ACCESS_DENIED, as replacing it would be.
+constexpr std::uint32_t kNotReplaceable = 0x11;
+constexpr std::uint32_t kAccessDenied = 5;
 
 std::int64_t ResourceSizeOf(std::uint16_t id) {
     const unsigned char* data;
@@ -25,15 +32,17 @@ bool FileExists(const char* path) {
     return platform::GetFileAttributesA(path) != platform::kInvalidAttributes;
 }
 
-// The package's files under a folder, the first rootLength bytes of `path`; `fresh` and `other`
-// have room for it, a '\', the longest name in the index and the suffix.
+// The package's files under a folder, the first rootLength bytes of `path`; `fresh`, `aside`
+// and `other` have room for it, a '\', the longest name in the index and the suffix.
 struct Package {
     const unsigned char* index;
     const unsigned char* end;
     char* path;
     char* fresh;
+    char* aside;
     char* other;
     std::size_t rootLength;
+    std::uint32_t count;
 
     char* PathOf(char* buffer, const char* name, const char* suffix) {
         std::memcpy(buffer, path, rootLength);
@@ -42,6 +51,14 @@ struct Package {
         std::memcpy(buffer + rootLength + 1, name, length);
         std::memcpy(buffer + rootLength + 1 + length, suffix, std::strlen(suffix) + 1);
         return buffer;
+    }
+
+    // The nth file's name; the first is install.ini, which make package puts first.
+    const char* Name(std::uint32_t n) {
+        IndexEntry entry;
+        const unsigned char* at = index;
+        do at = NextIndexEntry(at, end, &entry); while (n-- != 0);
+        return entry.name;
     }
 
     // Each folder on the name's path: made, outermost first (one there already is used), or
@@ -64,37 +81,69 @@ struct Package {
         return 0;
     }
 
-    // Every file under its new name, then each moved over its old self; on a failure the new
-    // names are removed, with the folders left empty, and the earlier copy stays as it was.
-    // Files in the folder that the package doesn't carry are never touched. 0, or the error.
-    std::uint32_t Place() {
-        std::uint32_t error = 0, written = 0, n = 0;
-        std::uint16_t id = kFirstFileResource;
-        IndexEntry entry;
-        for (const unsigned char* at = index; at != end && error == 0; ++id) {
-            at = NextIndexEntry(at, end, &entry);
-            const unsigned char* data;
-            std::uint32_t size;
-            platform::FindResourceData(id, &data, &size);
-            error = Folders(entry.name, true);
-            if (error != 0) break;
-            PathOf(fresh, entry.name, kFreshSuffix);
-            platform::DeleteFileA(fresh);  // our own name, left by a run that was stopped
-            error = platform::WriteNewFile(fresh, data, size);
-            if (error == 0) ++written;
-        }
-        for (const unsigned char* at = index; at != end && n != written; ++n) {
-            at = NextIndexEntry(at, end, &entry);
-            PathOf(fresh, entry.name, kFreshSuffix);
-            if (error == 0) error = platform::MoveOver(fresh, PathOf(other, entry.name, ""));
-            if (error != 0) platform::DeleteFileA(fresh);
-        }
-        if (error != 0) {
-            for (const unsigned char* at = index; at != end;) {
-                at = NextIndexEntry(at, end, &entry);
-                Folders(entry.name, false);
+    // Ends what this run, or one that was stopped, began, install.ini last: every new name
+    // removed; then, with the whole new set in (`keep`), each set-aside copy removed, else each
+    // put back over what took its place in one step, and the files moved in from `movedFrom` on
+    // that had no earlier copy removed. Only the first `setAside` files may have been set aside.
+    // install.ini stays aside where another file couldn't be put back: no mixed set is read.
+    void Settle(bool keep, std::uint32_t setAside, std::uint32_t movedFrom) {
+        bool whole = true;
+        for (std::uint32_t n = count; n-- != 0;) {
+            const char* name = Name(n);
+            platform::DeleteFileA(PathOf(fresh, name, kFreshSuffix));
+            PathOf(aside, name, kAsideSuffix);
+            PathOf(other, name, "");
+            if (keep) {
+                platform::DeleteFileA(aside);
+            } else if (n < setAside && FileExists(aside)) {
+                if (n != 0 || whole) whole = platform::MoveOver(aside, other) == 0 && whole;
+            } else if (n >= movedFrom) {
+                platform::DeleteFileA(other);
             }
         }
+    }
+
+    // Every file of the package or none: each written under its new name; each earlier copy
+    // set aside, install.ini first, so that the installer finds none until the whole set is in;
+    // each new file moved in, install.ini last; then the earlier copies removed. On a failure
+    // the earlier copy is put back as it was, and nothing of ours is left beside it but folders
+    // that were there. A run stopped at any point leaves the earlier copy, no install.ini (the
+    // next run puts the set-aside copies back) or the whole new set, and names of ours that the
+    // next run removes first. Files the package doesn't carry are never touched. 0, or the error.
+    std::uint32_t Place() {
+        // What a stopped run left: set-aside copies are stale once its install.ini is in.
+        Settle(FileExists(PathOf(other, Name(0), "")), count, count);
+        std::uint32_t error = 0, setAside = 0, movedFrom = count;
+        for (std::uint32_t n = 0; n != count && error == 0; ++n) {
+            const unsigned char* data;
+            std::uint32_t size;
+            platform::FindResourceData(static_cast<std::uint16_t>(kFirstFileResource + n), &data,
+                                       &size);
+            const char* name = Name(n);
+            error = Folders(name, true);
+            if (error == 0) {
+                error = platform::WriteNewFile(PathOf(fresh, name, kFreshSuffix), data, size);
+            }
+        }
+        while (error == 0 && setAside != count) {
+            const char* name = Name(setAside);
+            std::uint32_t attributes = platform::GetFileAttributesA(PathOf(other, name, ""));
+            if (FileExists(PathOf(aside, name, kAsideSuffix))) {
+                error = platform::kAlreadyExists;  // a stopped run's, still there: never replaced
+            } else if (attributes != platform::kInvalidAttributes) {
+                error = (attributes & kNotReplaceable) != 0
+                            ? kAccessDenied
+                            : platform::MoveOver(other, aside);
+            }
+            setAside += error == 0;
+        }
+        while (error == 0 && movedFrom != 0) {
+            const char* name = Name(movedFrom - 1);
+            error = platform::MoveOver(PathOf(fresh, name, kFreshSuffix), PathOf(other, name, ""));
+            movedFrom -= error == 0;
+        }
+        Settle(error == 0, setAside, movedFrom);
+        for (std::uint32_t n = 0; n != count && error != 0; ++n) Folders(Name(n), false);
         return error;
     }
 };
@@ -126,6 +175,7 @@ int CarrierMain(char* commandTail) {
     char installer[kInstallerPathBuffer];
     char resolved[ResolvedNameSize(kInstallerPathBuffer)];
     std::size_t folder = 0;
+    IndexEntry first;
     if (!LocateInstaller(installer) ||
         !ResolveProgramFile(installer, platform::IsDBCSLeadByte, FileExists, resolved)) {
         // Nothing written for an installer that isn't there.
@@ -133,12 +183,17 @@ int CarrierMain(char* commandTail) {
                (folder = PackageFolderLength(package.index, indexSize)) == 0) {
         message = kDamagedText;
     } else {
-        // Three paths: the folder written into, a file's new name in it, its own.
+        // Four paths: the folder written into, a file's new name in it, its earlier copy's
+        // name set aside, its own.
         std::size_t room = kFolderMax + 1 + indexSize + sizeof kFreshSuffix;
-        package.path = static_cast<char*>(platform::Allocate(3 * room));
+        package.path = static_cast<char*>(platform::Allocate(4 * room));
         if (package.path == nullptr) return 0;
         package.fresh = package.path + room;
-        package.other = package.fresh + room;
+        package.aside = package.fresh + room;
+        package.other = package.aside + room;
+        for (const unsigned char* at = package.index; at != package.end; ++package.count) {
+            at = NextIndexEntry(at, package.end, &first);
+        }
         // Where the installer keeps using the files: its own folder, else the user's.
         std::uint32_t error = 3;  // ERROR_PATH_NOT_FOUND: no folder to try
         package.rootLength = FolderLength(installer, platform::IsDBCSLeadByte);
@@ -151,9 +206,7 @@ int CarrierMain(char* commandTail) {
             error = package.Place();
         }
         // The package's own folder, the first part of every name, holds its install.ini.
-        IndexEntry first;
-        NextIndexEntry(package.index, package.end, &first);
-        char* named = package.PathOf(package.other, first.name, "");
+        char* named = package.PathOf(package.other, package.Name(0), "");
         std::size_t length = package.rootLength + 1 + folder;
         named[length] = '\0';
         char* argument =

@@ -7,7 +7,7 @@
 // files under ID 2 onwards, one each, in the index's order. The index is a run of entries, each
 // the file's size in bytes (32 bits, little-endian) and its name (ASCII, ended by a NUL), until
 // the index ends. A name is a path relative to the folder unpacked into, its parts separated by
-// '\'. release/carry.py writes it.
+// '\'. cabwright/services/carry.py writes it, the package's install.ini first.
 constexpr std::uint16_t kIndexResource = 1;
 constexpr std::uint16_t kFirstFileResource = 2;
 

@@ -22,6 +22,11 @@ std::size_t PackageFolderLength(const unsigned char* index, std::size_t size) {
     while (first.name[length] != '\\') {
         if (first.name[length++] == '\0') return 0;
     }
+    // install.ini, letter case aside, first: it is set aside first and moved in last.
+    const char* ini = "install.ini";
+    for (const char* at = first.name + length + 1; *at != '\0' || *ini != '\0'; ++at, ++ini) {
+        if ((*at | 0x20) != *ini) return 0;  // names are printable ASCII: this folds case only
+    }
     for (const unsigned char* at = index; at != end;) {
         IndexEntry entry;
         at = NextIndexEntry(at, end, &entry);

@@ -13,6 +13,6 @@
 std::size_t FolderLength(const char* path, platform::LeadByteTest isLeadByte);
 
 // The package's own folder: the first part of the first name in the index, which every name
-// shares (`IndexIsSound` has checked the names themselves). Its length, or 0 when a name lies
-// outside it.
+// shares (`IndexIsSound` has checked the names themselves), the first file its install.ini. Its
+// length, or 0 when a name lies outside it or the first file is another.
 std::size_t PackageFolderLength(const unsigned char* index, std::size_t size);

@@ -95,7 +95,8 @@ void RemoveDirectoryA(const char* path);           // a folder not empty stays
 // A file that must not exist yet, written whole; on failure nothing of it is left.
 std::uint32_t WriteNewFile(const char* path, const unsigned char* data, std::uint32_t size);
 void DeleteFileA(const char* path);
-// The file `from` put in the place of `to`, which may exist (and is then replaced).
+// The file `from` put in the place of `to`, which may exist (and is then replaced): in one step,
+// but on Windows 9x, which deletes `to` first; on a failure `from` is where it was.
 std::uint32_t MoveOver(const char* from, const char* to);
 // The system's text for an error code, ended by a NUL; 0 when it has none.
 std::uint32_t FormatMessageA(std::uint32_t error, char* buffer, std::uint32_t size);

@@ -5,10 +5,10 @@
 `files` is a list of (name, path): the name the file has in the package, a relative Windows path
 with '\\' between its parts ("install.ini", "cabs\\notes.arm.cab"); the path the file to carry.
 The launcher as built (build/win; build/win64 for the 64-bit twin the Wine cases run) takes the
-package's files as RT_RCDATA resources (services/launcher.py) in the order given, ID 2 onwards,
-and their index as ID 1: for each file its size (4 bytes, little-endian) and its name (ASCII, a
-NUL after it), under `folder`, the package's own folder, which the launcher puts in the
-installer's folder. carrier/index.h reads it and refuses what this module refuses.
+package's files as RT_RCDATA resources (services/launcher.py) in the order given, install.ini
+first, ID 2 onwards, and their index as ID 1: for each file its size (4 bytes, little-endian) and
+its name (ASCII, a NUL after it), under `folder`, the package's own folder, which the launcher
+puts in the installer's folder. carrier/index.h reads it and refuses what this module refuses.
 """
 import struct
 import unicodedata

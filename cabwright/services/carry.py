@@ -12,6 +12,9 @@ def build(files, icon=None, version=None, arch="i686", folder="Setup"):
         raise Faults("the package has no files")
     if folder_fault(folder):
         raise Faults(f"the folder {folder!r}: {folder_fault(folder)}")
+    # install.ini first: the carrying launcher sets it aside first and moves it in last, so the
+    # installer never reads an earlier copy's install.ini beside new CABs, or the other way round.
+    files = sorted(files, key=lambda file: file[0].lower() != "install.ini")
     files = [(f"{folder}\\{name}", path) for name, path in files]
     seen = {}
     for name, path in files:

@@ -14,8 +14,8 @@ from wine import harness as wine
 FOLDER = "Sample Co Notes"  # the package's own folder, named at build time
 INI = b"[CEAppManager]\r\nComponent=C\r\n[C]\r\nCabFiles=cabs\\arm\\app.cab,cabs\\setup.cab\r\n"
 CABS = [("cabs\\arm\\app.cab", True), ("cabs\\setup.cab", True)]  # present
-FILES = {"install.ini": INI.ljust(256), "cabs\\arm\\app.cab": bytes(range(256)) * 4000,
-         "cabs\\setup.cab": b"MSCF" + bytes(5000)}  # install.ini's size: 00 01 00 00
+FILES = {"cabs\\arm\\app.cab": bytes(range(256)) * 4000, "cabs\\setup.cab": b"MSCF" + bytes(5000),
+         "install.ini": INI.ljust(256)}  # its size: 00 01 00 00; carry.build puts it first
 OK, MISSING = e2e.sz(wine.INSTALLER), re.escape(e2e.MESSAGE)
 DAMAGED = "This installation is damaged.  Please download it again."
 PLACES = {"installer": "C:\\ActiveSync", "user": "C:\\users\\{user}\\AppData\\Local"}
@@ -33,7 +33,16 @@ CASES = {
     "carrier-installer-folder-not-writable": (OK, "", "user", None, False, ("installer",)),
     "carrier-nowhere-to-write": (OK, "", None, UNPACK, False, ("installer", "user")),
     "carrier-damaged-index": (OK, "", None, DAMAGED, True, ()),
+    "carrier-upgrade": (OK, "", "installer", None, False, ()),
+    "carrier-upgrade-fails": (OK, "", "user", None, False, ()),
+    "carrier-upgrade-after-stop": (OK, "", "installer", None, False, ()),
 }
+OLD = {"install.ini": INI.ljust(300), "cabs\\arm\\app.cab": bytes(9), "cabs\\setup.cab": bytes(9)}
+MINE = {"notes.txt": b"the user's own\r\n", "cabs\\mine.txt": b"the user's too\r\n"}
+LEFT = {**MINE, **{n + ".setup-old": d for n, d in OLD.items()}, "install.ini.setup-new": INI,
+        "cabs\\setup.cab": FILES["cabs\\setup.cab"]}  # by a run stopped while moving files in
+UPGRADES = {"carrier-upgrade": ({**OLD, **MINE}, None), "carrier-upgrade-after-stop": (LEFT, None),
+            "carrier-upgrade-fails": ({**OLD, **MINE}, "cabs\\setup.cab")}  # a file read-only
 
 
 def package(damaged):  # built once a prefix; damaged: install.ini's size twice its resource's
@@ -69,12 +78,15 @@ def clear():
 def run(name, runner=None, patience_s=30, earlier=None):
     """One case; `earlier`: {name: bytes} in the installer's folder before the run."""
     registry, tail, where, message, damaged, blocked = CASES[name]
+    earlier, locked = UPGRADES.get(name, (earlier, None))
     exe, plain = package(damaged), e2e.image_range
     e2e.lay_out_files()
     clear()
     for path, data in (earlier or {}).items():
-        (place("installer") / path).parent.mkdir(parents=True, exist_ok=True)
-        (place("installer") / path).write_bytes(data)
+        (place("installer") / path.replace("\\", "/")).parent.mkdir(parents=True, exist_ok=True)
+        (place("installer") / path.replace("\\", "/")).write_bytes(data)
+    if locked:
+        (place("installer") / locked.replace("\\", "/")).chmod(0o444)
     for blocking in blocked:
         place(blocking).write_text("a file in the way\r\n")
     before, failures = users(), []
@@ -108,10 +120,12 @@ def run(name, runner=None, patience_s=30, earlier=None):
             failures.append(f"{name}: started {started}, expected {want!r} with its CABs")
         # Every file whole where it went, nothing anywhere else; the users' folders otherwise
         # as they were, the temporary folder among them.
-        there = {str(p.relative_to(place(where))).replace("/", "\\"): p.read_bytes()
-                 for p in place(where).rglob("*") if p.is_file()} if where else {}
-        if there != ({**(earlier or {}), **FILES} if where else {}):
-            failures.append(f"{name}: {where or 'nowhere'} holds {sorted(there)}")
+        held = {w: {str(p.relative_to(place(w))).replace("/", "\\"): p.read_bytes()
+                    for p in place(w).rglob("*") if p.is_file()} for w in PLACES}
+        mine = MINE if earlier and where == "installer" else {}  # the user's files, kept
+        want = {"installer": earlier or {}, **({where: {**mine, **FILES}} if where else {})}
+        if any(held[w] != files for w, files in want.items()):
+            failures.append(f"{name}: the folders hold {({w: sorted(h) for w, h in held.items()})}")
         if where is None and any(place(w).is_dir() for w in PLACES):
             failures.append(f"{name}: a package folder was made")
         gained = set(users()) - set(before)
@@ -125,17 +139,7 @@ def run(name, runner=None, patience_s=30, earlier=None):
     return failures
 
 
-def upgrade(runner=None, patience_s=30):
-    """A second run over the folder an earlier version left, an older, longer CAB in it and a
-    file of the user's: the CAB has its new bytes, the user's file is as it was."""
-    earlier = {"cabs\\setup.cab": b"MSCF" + bytes(9000), "notes.txt": b"the user's own\r\n"}
-    failures = run("carrier-package", runner, patience_s, earlier={**earlier})
-    return [f.replace("carrier-package:", "carrier-upgrade:") for f in failures]
-
-
 if __name__ == "__main__":
-    SPECIAL = {"carrier-upgrade": upgrade}
-    failures = [f for name in sys.argv[1:] for f in SPECIAL.get(name, run)(
-        *([] if name in SPECIAL else [name]))]
+    failures = [f for name in sys.argv[1:] for f in run(name)]
     print("\n".join(failures) or f"{len(sys.argv) - 1} case(s) as expected")
     sys.exit(1 if failures else 0)

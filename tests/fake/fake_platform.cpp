@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "carrier/carrier.h"
 #include "launcher/launcher.h"
 
 namespace fake {
@@ -76,11 +77,12 @@ World& world() { return current; }
 World& Reset() { return current = World{}; }
 std::size_t BlocksLive() { return blocks.size(); }
 
-Outcome RunWinMain(const std::string& tail) {
+Outcome RunWinMain(const std::string& tail, bool carrier) {
     std::vector<char> buffer(tail.begin(), tail.end());
     buffer.push_back('\0');
     if (setjmp(processEnd) != 0) return {true, exitStatus};
-    int result = WinMain(nullptr, nullptr, buffer.data(), 10);
+    int result =
+        carrier ? CarrierMain(buffer.data()) : WinMain(nullptr, nullptr, buffer.data(), 10);
     return {false, static_cast<std::uint32_t>(result)};
 }
 
@@ -198,7 +200,9 @@ std::uint32_t WideCharToMultiByte(const WideChar* text, char* buffer, std::uint3
 
 std::uint32_t GetFileAttributesA(const char* path) {
     current.calls.push_back(std::string("probe ") + path);
-    return current.files.count(path) != 0 ? 0x20 : kInvalidAttributes;
+    if (current.folders.count(path) != 0) return 0x10;  // FILE_ATTRIBUTE_DIRECTORY
+    bool file = current.files.count(path) != 0 || current.disk.count(path) != 0;
+    return !file ? kInvalidAttributes : current.readOnly.count(path) != 0 ? 0x21 : 0x20;
 }
 
 void StandardHandleSlots(HandleSlot (&slots)[kStandardSlots]) {
@@ -238,5 +242,87 @@ void Free(void* block) {
     fake::blocks.erase(block);
     std::free(block);
 }
+
+// The carrying launcher's calls, with the platform's refusals: a file or folder where a new one
+// goes, a missing parent folder, a read-only file deleted or replaced, a folder replaced.
+namespace {
+
+bool Exists(const std::string& path) {
+    return current.folders.count(path) != 0 || current.disk.count(path) != 0;
+}
+bool ParentExists(const std::string& path) {
+    return current.folders.count(path.substr(0, path.rfind('\\'))) != 0;
+}
+bool StepFails() { return current.stepsBeforeFailure >= 0 && current.stepsBeforeFailure-- == 0; }
+
+}  // namespace
+
+bool FindResourceData(std::uint16_t id, const unsigned char** data, std::uint32_t* size) {
+    auto found = current.resources.find(id);
+    if (found == current.resources.end()) return false;
+    *data = reinterpret_cast<const unsigned char*>(found->second.data());
+    *size = static_cast<std::uint32_t>(found->second.size());
+    return true;
+}
+
+bool AppDataFolder(char* buffer) {
+    if (current.appData) Fill(*current.appData, buffer, 260);
+    return current.appData.has_value();
+}
+
+std::uint32_t CreateDirectoryA(const char* path) {
+    if (Exists(path)) return kAlreadyExists;
+    if (!ParentExists(path)) return 3;  // ERROR_PATH_NOT_FOUND
+    current.folders.insert(path);
+    return 0;
+}
+
+void RemoveDirectoryA(const char* path) {
+    const std::string inside = std::string(path) + '\\';
+    auto within = [&](const std::string& p) { return p.rfind(inside, 0) == 0; };
+    auto fileWithin = [&](const auto& file) { return within(file.first); };
+    if (std::none_of(current.disk.begin(), current.disk.end(), fileWithin) &&
+        std::none_of(current.folders.begin(), current.folders.end(), within)) {
+        current.folders.erase(path);
+    }
+}
+
+std::uint32_t WriteNewFile(const char* path, const unsigned char* data, std::uint32_t size) {
+    if (Exists(path)) return 80;      // ERROR_FILE_EXISTS
+    if (!ParentExists(path)) return 3;
+    if (StepFails()) return 112;      // ERROR_DISK_FULL
+    current.disk[path].assign(reinterpret_cast<const char*>(data), size);
+    return 0;
+}
+
+void DeleteFileA(const char* path) {
+    if (current.readOnly.count(path) == 0) current.disk.erase(path);
+}
+
+std::uint32_t MoveOver(const char* from, const char* to) {
+    if (current.folders.count(from) != 0) {  // a folder is renamed, with the files in it
+        if (Exists(to)) return 5;
+        const std::string inside = std::string(from) + '\\';
+        current.folders.erase(from), current.folders.insert(to);
+        for (const auto& [path, bytes] : std::map<std::string, std::string>(current.disk)) {
+            if (path.rfind(inside, 0) != 0) continue;
+            current.disk[to + path.substr(inside.size() - 1)] = bytes;
+            current.disk.erase(path);
+        }
+        return 0;
+    }
+    if (current.disk.count(from) == 0) return 2;  // ERROR_FILE_NOT_FOUND
+    if (!current.moveFileEx) DeleteFileA(to);
+    if (current.folders.count(to) != 0 || current.readOnly.count(to) != 0) return 5;
+    if (!current.moveFileEx && current.disk.count(to) != 0) return kAlreadyExists;
+    if (!ParentExists(to)) return 3;
+    if (StepFails()) return 32;  // ERROR_SHARING_VIOLATION: held open
+    current.disk[to] = current.disk[from];
+    current.disk.erase(from);
+    if (current.readOnly.erase(from) != 0) current.readOnly.insert(to);
+    return 0;
+}
+
+std::uint32_t FormatMessageA(std::uint32_t, char*, std::uint32_t) { return 0; }
 
 }  // namespace platform

@@ -51,6 +51,15 @@ struct World {
     bool createSucceeds = true;
     int allocationsBeforeFailure = -1;  // -1: never fail
     std::set<unsigned char> leadBytes;
+    // The carrying launcher's: its resources (ID 1 its index), the user's application data
+    // folder, folders and files with their bytes, those the system won't delete or replace.
+    std::map<std::uint16_t, std::string> resources;
+    std::optional<std::string> appData;
+    std::set<std::string> folders;
+    std::map<std::string, std::string> disk;
+    std::set<std::string> readOnly;
+    bool moveFileEx = true;       // false: Windows 9x, where a move over a file deletes it first
+    int stepsBeforeFailure = -1;  // writes and moves that succeed before one fails; -1: none
 
     // What the launcher did.
     std::vector<std::string> calls;  // registry opens and closes, probes, in order
@@ -67,8 +76,8 @@ struct Outcome {
     bool exited;          // ended the process through ExitProcess
     std::uint32_t status; // its exit status, or WinMain's result when it returned
 };
-// Runs the launcher's WinMain with the given command tail.
-Outcome RunWinMain(const std::string& tail);
+// Runs the launcher's WinMain, or the carrying launcher's CarrierMain, with the command tail.
+Outcome RunWinMain(const std::string& tail, bool carrier = false);
 
 // Code page 932's lead bytes, for the double-byte cases.
 bool IsCodePage932LeadByte(unsigned char byte);

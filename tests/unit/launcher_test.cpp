@@ -258,4 +258,44 @@ TEST(WinMain, PassesTheStandardHandlesToTheChild) {
               (std::vector<unsigned char>{2, 0, 0, 0, 0, 0x09, 0xFF, 0xFF, 0xFF, 0xFF, 0x44, 0, 0, 0}));
 }
 
+// Over an earlier copy: all carried files new, or the folder as it was (`after`: a stopped run
+// undone) and the package in the user's; each write or move failing in turn (8: none), on 9x too.
+TEST(Carrier, ReplacesAnEarlierCopyWholeOrLeavesItAsItWas) {
+    using Disk = std::map<std::string, std::string>;
+    const std::string ce = "C:\\CE\\P\\", ini = ce + "install.ini", a = ce + "k\\a.cab";
+    const Disk carried = {{"install.ini", "new ini"}, {"j.cab", "new b"}, {"k\\a.cab", "new a"}};
+    auto placed = [&](Disk disk, std::string in) {  // the carried files added in a folder
+        for (const auto& [name, bytes] : carried) disk[in + name] = bytes;
+        return disk;
+    };
+    const Disk::value_type mine = {ce + "mine", "user's"}, b = {ce + "j.cab", "new b"};
+    const Disk earlier = {mine, {ini, "old"}, {a, "old"}};
+    Disk stopped = {mine, b, {ini + ".setup-old", "old"}, {ini + ".setup-new", "cut"},
+                    {a, "new a"}, {a + ".setup-old", "old"}}, lost = stopped;
+    lost.erase(ini + ".setup-new");
+    struct Row { std::string what; Disk disk; int step; std::string refused; Disk after; };
+    std::vector<Row> rows = {{"stopped moving in", stopped, -1, "", {}},
+        {"stopped moving in, undone", stopped, 2, "", {mine, b, {ini, "old"}, {a, "old"}}},
+        {"stopped moving in, a copy not put back", stopped, 0, "", lost},
+        {"read-only", earlier, -1, a, {}}, {"a folder", earlier, -1, ce + "j.cab", {}}};
+    for (int step = 0; step != 18; ++step) rows.push_back({"step", earlier, step, "", {}});
+    for (const Row& c : rows) {
+        fake::World& w = Installed();
+        w.folders = {"C:\\CE", "C:\\CE\\P", "C:\\CE\\P\\k", "C:\\U"}, w.appData = "C:\\U";
+        w.disk = c.disk, w.stepsBeforeFailure = c.step % 9, w.moveFileEx = c.step < 9;
+        (c.disk.count(c.refused) ? w.readOnly : w.folders).insert(c.refused);
+        for (std::uint16_t id = 2; const auto& [name, bytes] : carried) {
+            w.resources[id++] = bytes;
+            w.resources[1] += std::string{char(bytes.size()), 0, 0, 0} + "P\\" + name + '\0';
+        }
+        fake::RunWinMain("", true);
+        const std::string where =
+            c.refused.empty() && (c.step < 0 || c.step % 9 == 8) ? ce : "C:\\U\\P\\";  // replaced
+        const Disk kept = where == ce ? Disk{mine} : c.after.empty() ? c.disk : c.after;
+        EXPECT_EQ(std::pair(w.disk, w.started ? w.started->commandLine : ""),
+                  std::pair(placed(kept, where), kInstaller + " \"" + where + "install.ini\""))
+            << c.what << ' ' << c.step;
+    }
+}
+
 }  // namespace

@@ -242,7 +242,9 @@ TEST(Places, TheInstallersFolderAndThePackagesOwn) {
     const std::pair<std::vector<std::pair<std::uint32_t, std::string>>, std::size_t> packages[] = {
         {{{9, "Sample Co\\install.ini"}, {9, "Sample Co\\cabs\\a.cab"}}, 9},
         {{{9, "install.ini"}}, 0}, {{{9, "Sample Co\\install.ini"}, {9, "Sample\\a.cab"}}, 0},
-        {{{9, "Sample Co\\x"}, {9, "Sample Cox\\a.cab"}}, 0}, {{}, 0},
+        {{{9, "Sample Co\\install.ini"}, {9, "Sample Cox\\a.cab"}}, 0}, {{}, 0},
+        {{{9, "Sample Co\\INSTALL.INI"}}, 9}, {{{9, "Sample Co\\install.ini2"}}, 0},
+        {{{9, "Sample Co\\install.inf"}}, 0}, {{{9, "Sample Co\\a"}, {9, "Sample Co\\install.ini"}}, 0},
     };
     for (const auto& [entries, folder] : packages) {
         std::string index = IndexOf(entries);
